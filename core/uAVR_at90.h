@@ -1,0 +1,60 @@
+// The AVR serial programming instruction set over a TSpiBusBase, and the whole-flash transfers.
+// One object lives for one user command; it never owns the bus.
+#pragma once
+#include "core/uAvr_base_TLB.h"
+#include "core/uSpiBus_base.h"
+#include "devicedb/uAVR_base.h"
+#include "memimage/uAvrMemFile.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+constexpr HRESULT ISP_E_NOBUS = 0x9010;
+constexpr HRESULT ISP_E_UNIDENTIFIED = 0x9011;
+constexpr HRESULT ISP_E_NOSIZES = 0x9021;
+constexpr HRESULT ISP_E_IMAGEREAD = 0x9022;
+constexpr HRESULT ISP_E_IMAGEWRITE = 0x9023;
+constexpr HRESULT ISP_E_TOOBIG = 0x9024;
+constexpr HRESULT ISP_E_FLASHWRITE = 0x9025;
+constexpr HRESULT ISP_E_FLASHREAD = 0x9026;
+constexpr HRESULT ISP_E_MISMATCH = 0x9027;
+
+class TmCAtgeneric {
+public:
+  explicit TmCAtgeneric(TSpiBusBase* bus);
+  ~TmCAtgeneric();
+  TmCAtgeneric(const TmCAtgeneric&) = delete;
+  TmCAtgeneric& operator=(const TmCAtgeneric&) = delete;
+
+  std::shared_ptr<IAvrEvent> Events;
+  TSpiBusBase* Bus = nullptr;
+  uint32_t WriteDelay = 10; // ms after each page write
+  uint32_t EraseDelay = 30; // ms after chip erase
+  TAvrSignature Signature;
+  const TAvrSigType* CpuInfo = nullptr;
+  // Database file to load; empty = the usual places (LocateSignatureDB).
+  std::string DatabasePath;
+
+  HRESULT SetEventSink(const std::shared_ptr<IUnknownBase>& object, bool enable);
+  HRESULT LoadDatabase(std::string& error_text);
+  bool Identify(bool force);
+  int32_t GetFlashSize();
+  HRESULT EnterProgMode();
+  HRESULT LeaveProgMode();
+  HRESULT ChipErase();
+  HRESULT ReadSignatureByte(uint8_t index, uint8_t& value);
+  HRESULT ReadSignature(TAvrSignature& sig);
+  HRESULT ReadCalibrationByte(uint8_t index, uint8_t& value);
+  HRESULT ReadProgramWord(uint32_t word_address, uint16_t& word);
+  HRESULT LoadPageWord(uint32_t word_address, uint16_t word);
+  HRESULT WritePage(uint32_t word_address);
+  HRESULT ReadLockBits(uint8_t& value);
+  HRESULT ReadFuseBits(uint32_t& value);
+  HRESULT GetErrorText(HRESULT code, std::string& text);
+
+  // Whole-flash transfers; error_address is a byte address, -1 unless the transfer loop failed.
+  HRESULT WriteFlash(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address = nullptr);
+  HRESULT ReadFlash(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address = nullptr);
+  HRESULT VerifyFlash(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address = nullptr);
+};

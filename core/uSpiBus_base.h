@@ -1,0 +1,81 @@
+// The bit-banged SPI master. It owns bit timing, byte framing (MSB first), the reset sequence that
+// enters programming mode and the choice of clock speed; back ends supply the seven line and port
+// operations and nothing else.
+#pragma once
+#include "core/uStatus.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+
+enum TSpiSpeed : uint8_t { sdFastest = 0, sdFaster, sdFast, sdNormal, sdSlow, sdSlower, sdSlowest };
+constexpr int kSpiSpeedCount = 7;
+const char* SpiSpeedName(uint8_t speed);         // "sdNormal", ...; nullptr outside 0..6
+uint32_t SpiSpeedHalfPeriodUs(uint8_t speed);    // levels above 6 use the slowest delay
+
+constexpr HRESULT SPI_E_NOPORT = 0x9001;
+constexpr HRESULT SPI_E_NOHARDWARE = 0x9002;
+
+// Line-inversion flags of Options.
+constexpr uint8_t soMosiInverted = 0x01;
+constexpr uint8_t soMisoInverted = 0x02;
+constexpr uint8_t soSckInverted = 0x04;
+constexpr uint8_t soResetInverted = 0x08;
+
+class TSpiBusBase {
+public:
+  uint32_t ResetPulseTime = 120;  // ms RESET is released before it is asserted
+  uint32_t ResetSettleTime = 100; // ms after asserting RESET before the first instruction
+  uint8_t Speed = sdNormal;
+  uint8_t Options = 0;
+
+  // Back ends close their port in their own destructor (a base destructor cannot reach the
+  // back end's ClosePort any more).
+  virtual ~TSpiBusBase() = default;
+  TSpiBusBase(const TSpiBusBase&) = delete;
+  TSpiBusBase& operator=(const TSpiBusBase&) = delete;
+
+  // Back-end operations.
+  virtual HRESULT OpenPort(int32_t port_number) = 0;
+  virtual void ClosePort() = 0;
+  virtual HRESULT ProbeHardware() = 0;
+  virtual void SetMosi(uint8_t level) = 0;
+  virtual bool GetMiso(uint8_t& level) = 0;
+  virtual void SetSck(uint8_t level) = 0;
+  virtual void SetReset(uint8_t level) = 0;
+
+  // Operations of the base.
+  virtual HRESULT CheckHardware();
+  virtual HRESULT WriteByte(uint8_t value);
+  virtual uint8_t ReadByte();
+  virtual HRESULT SetProgMode(bool enable);
+  virtual HRESULT GetErrorText(HRESULT code, std::string& text);
+
+  HRESULT WriteBit(uint8_t bit);
+  uint8_t ReadBit();
+
+  // A port access that failed (a USB adapter unplugged, EIO) is remembered until cleared, so the
+  // ISP layer can end a transfer with an error instead of delivering resting-level bytes.
+  bool LineFault() const { return line_fault_; }
+  void ClearLineFault() { line_fault_ = false; }
+
+protected:
+  TSpiBusBase() = default;
+  void ReportLineFault() { line_fault_ = true; }
+
+private:
+  bool line_fault_ = false;
+};
+
+// Constructs a back end and opens its port as the last step of construction; the open status is
+// deliberately not returned: the owner asks CheckHardware next.
+template <class TBus, class... Args> std::unique_ptr<TBus> CreateSpiBus(int32_t port_number, Args&&... args) {
+  auto bus = std::make_unique<TBus>(std::forward<Args>(args)...);
+  bus->Speed = sdNormal;
+  bus->Options = 0;
+  bus->ResetPulseTime = 120;
+  bus->ResetSettleTime = 100;
+  static_cast<void>(bus->OpenPort(port_number));
+  return bus;
+}
