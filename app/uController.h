@@ -1,0 +1,100 @@
+// The commands of the programmer, once, for every front end. The controller knows no toolkit: it
+// reports through a log sink (texts with their own line ends, colours 0x00BBGGRR), asks its Yes/No
+// questions through IConfirm, reports transfer progress through IAvrEvent, and holds the meta
+// memory and the open bus. The window and the command line both drive it.
+#pragma once
+#include "core/uAVR_at90.h"
+#include "core/uAvr_base_TLB.h"
+#include "core/uSpiBus_base.h"
+#include "memimage/uAvrMemFile.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class ILogSink {
+public:
+  virtual ~ILogSink() = default;
+  virtual void LogStatus(const std::string& text, uint32_t colour) = 0;
+};
+
+class IConfirm {
+public:
+  virtual ~IConfirm() = default;
+  virtual bool AskYesNo(const std::string& question) = 0;
+};
+
+// Which controls may be used now. While a command runs everything is disabled, so input that the
+// window processes during a transfer cannot start a second command or free the bus in use.
+struct TControlState {
+  bool Init = false, Free = false;
+  bool ReadSig = false, ReadCalib = false, ReadLock = false, ReadFuse = false;
+  bool ReadFlash = false, Load = false, EraseFlash = false;
+  bool Save = false, WriteFlash = false, VerifyFlash = false, DumpMetaFile = false;
+  bool PortAndSpeed = false; // the selectors and "Debug"
+};
+
+enum class TCommandResult {
+  Done,     // did what was asked
+  Failed,   // reported an error in the log
+  Declined, // the user answered No
+  Refused,  // not possible now (no bus, no image, another command running); nothing was done
+};
+
+class TPinletController {
+public:
+  TPinletController(ILogSink& log, IConfirm& confirm);
+  ~TPinletController();
+  TPinletController(const TPinletController&) = delete;
+  TPinletController& operator=(const TPinletController&) = delete;
+
+  // Progress sink for the flash transfers and the dump (may be empty).
+  void SetEventSink(std::shared_ptr<IAvrEvent> events) { events_ = std::move(events); }
+  // Database file to use; empty = the usual places (current directory, beside the program, data folder).
+  std::string DatabasePath;
+
+  // Connection. port_text is a port name (SIM1, COM1, LPT1), an entry "NAME=..." or a device path.
+  TCommandResult Init(const std::string& port_text, uint8_t speed, bool debug);
+  TCommandResult Free();
+  void SetSpeed(uint8_t speed); // applies to the open bus, if any
+  bool HasBus() const { return bus_ != nullptr; }
+  TSpiBusBase* Bus() const { return bus_.get(); }
+
+  // Device information.
+  TCommandResult ReadSignature();
+  TCommandResult ReadCalibration();
+  TCommandResult ReadLockBits();
+  TCommandResult ReadFuseBits();
+
+  // Flash and image.
+  TCommandResult ReadFlash();
+  TCommandResult WriteFlash();
+  TCommandResult VerifyFlash();
+  TCommandResult EraseFlash();
+  TCommandResult LoadFile(const std::string& file_name);
+  TCommandResult LoadDebugImage();
+  TCommandResult SaveFile(const std::string& file_name);
+  TCommandResult DumpMetaFile();
+
+  std::shared_ptr<IuCMemStream> MetaMemory() const { return meta_; }
+  bool HasImage() const { return meta_ != nullptr; }
+
+  // Called after each successful file load with the file name (the window records it as the last file).
+  std::function<void(const std::string&)> OnFileLoaded;
+
+  TControlState ControlState() const;
+  bool Busy() const { return busy_; }
+  // Asks a running transfer to stop after the current page or row; it ends with an error report.
+  void RequestCancel() { cancel_requested_ = true; }
+  bool CancelRequested() const { return cancel_requested_; }
+
+private:
+  ILogSink& log_;
+  IConfirm& confirm_;
+  std::shared_ptr<IAvrEvent> events_;
+  std::unique_ptr<TSpiBusBase> bus_;
+  std::shared_ptr<IuCMemStream> meta_;
+  bool busy_ = false;
+  bool cancel_requested_ = false;
+};
