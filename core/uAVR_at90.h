@@ -57,4 +57,19 @@ public:
   HRESULT WriteFlash(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address = nullptr);
   HRESULT ReadFlash(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address = nullptr);
   HRESULT VerifyFlash(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address = nullptr);
+
+private:
+  // One four-byte instruction. With answer set, the fourth byte is read back into it instead of
+  // sending b4. A line fault during the instruction makes it fail with SPI_E_NOPORT.
+  HRESULT Instruction(uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t* answer = nullptr);
+  // Chip Erase, EraseDelay, and the reset sequence that the erase needs before the next instruction.
+  HRESULT EraseAndReset();
+  // Sends Load Extended Address Byte when the word address lies in another 64 K-word bank than the
+  // one the chip holds.
+  HRESULT SelectExtendedAddress(uint32_t word_address);
+  // Words per flash page of the identified chip; 0 when unknown or unusable.
+  uint32_t PageWords() const;
+
+  // The extended address byte the chip currently holds; -1 = unknown. A reset clears it to 0.
+  int32_t extended_address_ = -1;
 };

@@ -1,0 +1,29 @@
+// A vector-backed image stream for tests of code that consumes images, with switches that make
+// single operations fail.
+#pragma once
+#include "memimage/uAvrMemFile.h"
+
+#include <cstdint>
+#include <vector>
+
+class TVectorMemStream : public IuCMemStream {
+public:
+  TVectorMemStream() = default;
+  explicit TVectorMemStream(std::vector<uint8_t> content) : bytes(std::move(content)) {}
+
+  HRESULT Rewind() override;
+  HRESULT Seek(int32_t offset, uint32_t origin, int32_t* new_position) override;
+  HRESULT GetPosition(int32_t* position) override;
+  HRESULT GetSize(int32_t* size) override;
+  HRESULT GetByte(uint8_t* value) override;
+  HRESULT GetWord(uint16_t* value) override;
+  HRESULT PutByte(const uint8_t* value) override;
+  HRESULT PutWord(const uint16_t* value) override;
+  HRESULT CopyAllTo(const std::shared_ptr<IuCMemStream>& destination) override;
+
+  std::vector<uint8_t> bytes;
+  int32_t position = 0;
+  bool fail_get_size = false;
+  bool fail_rewind = false;
+  int32_t fail_put_at = -1; // PutWord at this byte position reports failure
+};
