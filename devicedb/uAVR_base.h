@@ -9,6 +9,7 @@
 
 // The ordinals are a contract: the ISP layer picks its lock/fuse command variants by them and the
 // database file names the members by their identifiers.
+// clang-format off
 enum TeAvrCpuType : uint8_t {
   actUnknown = 0, actAT90S1200, actAT90S2313, actAT90S4414, actAT90S8515, actATmega603, actATmega103,
   actAT90S2323, actAT90S2343, actAT90S4434, actAT90S8535, actAT90S2333, actAT90S4433, actAT90S8534,
@@ -19,6 +20,7 @@ enum TeAvrCpuType : uint8_t {
   actATmega88, actATmega168, actATmega164, actATmega324, actATmega644, actAT90CAN32, actAT90CAN64,
   actAT90CAN128, actATmega640, actATmega1280, actATmega1281, actATmega2560, actATmega2561, actAT90S0000
 };
+// clang-format on
 constexpr int kAvrCpuTypeCount = 56;
 constexpr uint8_t kNoCpuType = 255; // a record whose file entry named no member
 
