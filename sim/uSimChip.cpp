@@ -1,0 +1,548 @@
+#include "sim/uSimChip.h"
+
+#include "core/uWait.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kStateMagic = "PINLET-SIMCHIP";
+constexpr int kStateVersion = 1;
+constexpr size_t kMaxHeaderBytes = 4096;
+
+int32_t SizeOrZero(int32_t value) {
+  return value > 0 ? value : 0;
+}
+
+HRESULT ErrnoStatus(int error) {
+  return error > 0 ? -error : E_FAIL;
+}
+
+// Creates every missing component of an absolute or relative directory path.
+HRESULT MakeDirectories(const std::string& path) {
+  if (path.empty()) return E_INVALIDARG;
+  for (size_t pos = 1; pos <= path.size(); ++pos) {
+    if (pos != path.size() && path[pos] != '/') continue;
+    const std::string part = path.substr(0, pos);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return ErrnoStatus(errno);
+  }
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return ErrnoStatus(errno);
+  return S_ISDIR(st.st_mode) ? S_OK : ErrnoStatus(ENOTDIR);
+}
+
+HRESULT WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ErrnoStatus(errno);
+    }
+    data += n;
+    size -= size_t(n);
+  }
+  return S_OK;
+}
+
+// Reads a whole file: 0, or the errno of the failed call (EFBIG when it is larger than limit).
+int ReadWholeFile(const std::string& path, size_t limit, std::string& content) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  content.clear();
+  char chunk[65536];
+  int error = 0;
+  for (;;) {
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      break;
+    }
+    if (n == 0) break;
+    content.append(chunk, size_t(n));
+    if (content.size() > limit) {
+      error = EFBIG;
+      break;
+    }
+  }
+  if (close(fd) != 0 && error == 0) error = errno;
+  return error;
+}
+
+std::string Hex2(uint8_t v) {
+  char text[3];
+  std::snprintf(text, sizeof text, "%02X", v);
+  return text;
+}
+
+bool ParseHexByte(const std::string& text, uint8_t& value) {
+  if (text.size() != 2) return false;
+  unsigned v = 0;
+  for (char c : text) {
+    v <<= 4;
+    if (c >= '0' && c <= '9')
+      v |= unsigned(c - '0');
+    else if (c >= 'A' && c <= 'F')
+      v |= unsigned(c - 'A' + 10);
+    else if (c >= 'a' && c <= 'f')
+      v |= unsigned(c - 'a' + 10);
+    else
+      return false;
+  }
+  value = uint8_t(v);
+  return true;
+}
+
+// The feature byte has a bit named name (case-sensitive, as the database spells it)? Its index.
+int FindFeature(const TAvrFeatureByte& features, const char* name) {
+  for (int k = 0; k < 8; ++k)
+    if (features[k].Bit == k && features[k].Name == name) return k;
+  return -1;
+}
+
+} // namespace
+
+std::string SimStateDirectory() {
+  // Relative values of XDG_STATE_HOME are invalid by the XDG rules and are ignored.
+  if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && xdg[0] == '/')
+    return std::string(xdg) + "/pinlet";
+  if (const char* home = std::getenv("HOME"); home && home[0] != '\0')
+    return std::string(home) + "/.local/state/pinlet";
+  return {};
+}
+
+std::string SimStateFileName(const std::string& cpu_name) {
+  std::string name = "sim-";
+  for (char c : cpu_name) {
+    const bool keep =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    name += keep ? c : '_';
+  }
+  return name + ".state";
+}
+
+uint8_t SimDefaultByte(const TAvrFeatureByte& features) {
+  uint8_t value = 0xFF;
+  for (int k = 0; k < 8; ++k)
+    if (features[k].Bit == k && features[k].Default == 0) value = uint8_t(value & ~(1u << k));
+  return value;
+}
+
+uint8_t SimCalibrationByte(const TAvrSignature& sig, uint8_t index) {
+  return uint8_t(0x80 + ((sig.byte2 * 7u + sig.byte3 + 5u * index) % 32u));
+}
+
+TSimAvrChip::TSimAvrChip(const TAvrSigType& record, TSimChipOptions options)
+    : record_(record), options_(std::move(options)), signature_(options_.signature.value_or(record.Sig)) {
+  flash_.assign(size_t(SizeOrZero(record_.MemSize.Flash)), 0xFF);
+  eeprom_.assign(size_t(SizeOrZero(record_.MemSize.EEPROM)), 0xFF);
+  page_words_ = record_.PageSize.Flash >= 2 ? record_.PageSize.Flash / 2 : 0;
+  page_buffer_.assign(size_t(page_words_) * 2, 0xFF);
+  if (record_.PageSize.EEPROM > 0) eeprom_page_ = record_.PageSize.EEPROM;
+  eeprom_buffer_.assign(size_t(eeprom_page_), 0xFF);
+  eeprom_loaded_.assign(size_t(eeprom_page_), false);
+  lock_ = SimDefaultByte(record_.Locks.Low);
+  fuses_ = {SimDefaultByte(record_.Fuses.Low), SimDefaultByte(record_.Fuses.High),
+            SimDefaultByte(record_.Fuses.Ext)};
+  LoadState();
+  dead_ = options_.stop_after_bytes == 0;
+}
+
+TSimAvrChip::~TSimAvrChip() {
+  static_cast<void>(SaveState());
+}
+
+// ---- lines ----
+
+void TSimAvrChip::SetMosi(uint8_t level) {
+  mosi_ = level ? 1 : 0;
+}
+
+void TSimAvrChip::SetSck(uint8_t level) {
+  const uint8_t next = level ? 1 : 0;
+  if (next == sck_) return;
+  sck_ = next;
+  if (!armed_ || dead_ || options_.no_chip) return;
+  if (sck_)
+    OnRisingEdge();
+  else
+    OnFallingEdge();
+}
+
+void TSimAvrChip::SetReset(uint8_t level) {
+  const uint8_t next = level ? 1 : 0;
+  if (next == reset_) return;
+  reset_ = next;
+  enabled_ = false;
+  if (!reset_) {
+    armed_ = false; // the chip runs
+    return;
+  }
+  // Serial programming is armed only by a RESET edge with SCK low.
+  armed_ = sck_ == 0;
+  in_ = out_ = next_out_ = 0;
+  bit_ = 0;
+  load_pending_ = false;
+  byte_index_ = 0;
+  extended_address_ = 0;
+  std::fill(page_buffer_.begin(), page_buffer_.end(), uint8_t(0xFF));
+  std::fill(eeprom_buffer_.begin(), eeprom_buffer_.end(), uint8_t(0xFF));
+  std::fill(eeprom_loaded_.begin(), eeprom_loaded_.end(), false);
+}
+
+uint8_t TSimAvrChip::Miso() const {
+  // Nothing drives the line unless the chip is in programming mode and alive; the adapter's
+  // pull-up makes it read high.
+  if (options_.no_chip || dead_ || !armed_) return 1;
+  return (out_ >> 7) & 1;
+}
+
+void TSimAvrChip::OnRisingEdge() {
+  in_ = uint8_t(in_ << 1 | mosi_);
+  if (++bit_ < 8) return;
+  bit_ = 0;
+  OnByte(in_);
+}
+
+void TSimAvrChip::OnFallingEdge() {
+  if (load_pending_) {
+    out_ = next_out_;
+    load_pending_ = false;
+  } else {
+    out_ = uint8_t(out_ << 1);
+  }
+}
+
+void TSimAvrChip::OnByte(uint8_t value) {
+  const int position = int(byte_index_ % 4);
+  ++byte_index_;
+  ++counters_.bytes;
+  buf_[size_t(position)] = value;
+  load_pending_ = true;
+  if (!enabled_) {
+    // Before enable the only output is the echo of the second byte during the third, and only
+    // when the frame began with the Programming Enable opcode. A plain echo would let a programmer
+    // that is one bit out of step read 0x53 (0x53 has a 0 on top, so the shifted echo of 0xA7
+    // looks right) while the chip itself never saw AC 53.
+    next_out_ = position == 1 && buf_[0] == 0xAC ? value : 0x00;
+  } else {
+    next_out_ = position == 2 ? Answer() : value;
+  }
+  if (position == 3) Execute();
+  if (options_.stop_after_bytes >= 0 && int64_t(counters_.bytes) >= options_.stop_after_bytes) dead_ = true;
+}
+
+bool TSimAvrChip::Busy() const {
+  return WaitClock().NowNs() < busy_until_ns_;
+}
+
+uint32_t TSimAvrChip::FlashWordAddress() const {
+  return uint32_t(extended_address_) << 16 | uint32_t(buf_[1]) << 8 | buf_[2];
+}
+
+uint8_t TSimAvrChip::ReadFlashByte(uint32_t word_address, bool high) const {
+  if (flash_.empty()) return 0xFF;
+  // Address bits beyond the flash are not decoded: the address wraps like on the chip.
+  const size_t index = (size_t(word_address) * 2 + (high ? 1 : 0)) % flash_.size();
+  return flash_[index];
+}
+
+uint8_t TSimAvrChip::Answer() const {
+  const uint8_t b1 = buf_[1], b2 = buf_[2];
+  switch (buf_[0]) {
+  case 0x20:
+    return ReadFlashByte(FlashWordAddress(), false);
+  case 0x28:
+    return ReadFlashByte(FlashWordAddress(), true);
+  case 0x30:
+    return std::array<uint8_t, 4>{signature_.byte1, signature_.byte2, signature_.byte3,
+                                  signature_.byte4}[b2 & 3];
+  case 0x38:
+    return SimCalibrationByte(signature_, b2 & 3);
+  case 0x50:
+    if (b1 == 0x00) return fuses_[0];
+    if (b1 == 0x08) return fuses_[2];
+    return b2;
+  case 0x58:
+    if (b1 == 0x00) return lock_;
+    if (b1 == 0x08) return fuses_[1];
+    return b2;
+  case 0xA0:
+    if (eeprom_.empty()) return 0xFF;
+    return eeprom_[(size_t(b1) << 8 | b2) % eeprom_.size()];
+  case 0xF0:
+    return Busy() ? 0xFF : 0xFE;
+  default:
+    return b2; // no answer: the previous byte comes back, as with every other byte
+  }
+}
+
+bool TSimAvrChip::StartCycle(uint64_t busy_ns) {
+  const uint64_t now = WaitClock().NowNs();
+  if (now < busy_until_ns_) {
+    ++counters_.ignored_busy;
+    return false;
+  }
+  busy_until_ns_ = now + busy_ns;
+  dirty_ = true;
+  return true;
+}
+
+uint8_t TSimAvrChip::MaskUndescribed(const TAvrFeatureByte& features, uint8_t value) const {
+  // Bits a described byte does not use read back as 1, as unused fuse bits do on the chips.
+  uint8_t used = 0;
+  for (int k = 0; k < 8; ++k)
+    if (features[k].Bit == k) used = uint8_t(used | 1u << k);
+  return used ? uint8_t(value | ~used) : value;
+}
+
+void TSimAvrChip::Execute() {
+  const uint8_t b0 = buf_[0], b1 = buf_[1], b2 = buf_[2], b3 = buf_[3];
+  if (!enabled_) {
+    if (b0 == 0xAC && b1 == 0x53) {
+      enabled_ = true;
+      ++counters_.enables;
+    } else {
+      ++counters_.ignored_not_enabled;
+    }
+    return;
+  }
+  ++counters_.instructions;
+  switch (b0) {
+  case 0xAC:
+    if (b1 == 0x53) {
+      ++counters_.enables;
+    } else if (b1 == 0x80) {
+      if (StartCycle(kSimChipEraseBusyNs)) ChipErase();
+    } else if ((b1 & 0xE0) == 0xE0) {
+      if (StartCycle(kSimFuseBusyNs)) {
+        lock_ = uint8_t(lock_ & MaskUndescribed(record_.Locks.Low, b3)); // lock bits only get programmed
+        ++counters_.lock_writes;
+      }
+    } else if (b1 == 0xA0 || b1 == 0xA8 || b1 == 0xA4) {
+      if (StartCycle(kSimFuseBusyNs)) {
+        if (b1 == 0xA0) fuses_[0] = MaskUndescribed(record_.Fuses.Low, b3);
+        if (b1 == 0xA8) fuses_[1] = MaskUndescribed(record_.Fuses.High, b3);
+        if (b1 == 0xA4) fuses_[2] = MaskUndescribed(record_.Fuses.Ext, b3);
+        ++counters_.fuse_writes;
+      }
+    } else {
+      ++counters_.unknown;
+    }
+    break;
+  case 0x40:
+  case 0x48: {
+    const bool high = b0 == 0x48;
+    if (page_words_ > 0) {
+      const uint32_t offset = (uint32_t(b1) << 8 | b2) % uint32_t(page_words_);
+      page_buffer_[offset * 2 + (high ? 1 : 0)] = b3;
+    } else if (!flash_.empty() && StartCycle(kSimFlashByteBusyNs)) {
+      const size_t index = (size_t(FlashWordAddress()) * 2 + (high ? 1 : 0)) % flash_.size();
+      flash_[index] &= b3;
+      ++counters_.flash_byte_writes;
+    }
+    break;
+  }
+  case 0x4C:
+    if (page_words_ > 0 && StartCycle(kSimFlashPageBusyNs)) WriteFlashPage();
+    break;
+  case 0x4D:
+    extended_address_ = b2;
+    break;
+  case 0xC0:
+    if (!eeprom_.empty() && StartCycle(kSimEepromBusyNs)) {
+      eeprom_[(size_t(b1) << 8 | b2) % eeprom_.size()] = b3; // EEPROM cells erase themselves first
+      ++counters_.eeprom_writes;
+    }
+    break;
+  case 0xC1: {
+    const size_t offset = b2 % size_t(eeprom_page_);
+    eeprom_buffer_[offset] = b3;
+    eeprom_loaded_[offset] = true;
+    break;
+  }
+  case 0xC2:
+    if (!eeprom_.empty() && StartCycle(kSimEepromBusyNs)) WriteEepromPage();
+    break;
+  case 0x20:
+  case 0x28:
+  case 0x30:
+  case 0x38:
+  case 0x50:
+  case 0x58:
+  case 0xA0:
+  case 0xF0:
+    break; // reads: answered in the fourth byte already
+  default:
+    ++counters_.unknown;
+    break;
+  }
+}
+
+void TSimAvrChip::ChipErase() {
+  ++counters_.chip_erases;
+  std::fill(flash_.begin(), flash_.end(), uint8_t(0xFF));
+  // A programmed EESAVE fuse keeps the EEPROM through a chip erase.
+  const int eesave = FindFeature(record_.Fuses.High, "EESAVE");
+  if (eesave < 0 || (fuses_[1] >> eesave & 1) != 0) std::fill(eeprom_.begin(), eeprom_.end(), uint8_t(0xFF));
+  lock_ = 0xFF;
+}
+
+void TSimAvrChip::WriteFlashPage() {
+  ++counters_.page_writes;
+  if (!flash_.empty()) {
+    const uint32_t address = FlashWordAddress();
+    const uint32_t base = address - address % uint32_t(page_words_);
+    for (size_t i = 0; i < page_buffer_.size(); ++i) {
+      const size_t index = (size_t(base) * 2 + i) % flash_.size();
+      flash_[index] &= page_buffer_[i]; // flash cells can only go from 1 to 0 without an erase
+    }
+  }
+  std::fill(page_buffer_.begin(), page_buffer_.end(), uint8_t(0xFF));
+}
+
+void TSimAvrChip::WriteEepromPage() {
+  ++counters_.eeprom_writes;
+  const size_t address = size_t(buf_[1]) << 8 | buf_[2];
+  const size_t base = address - address % size_t(eeprom_page_);
+  for (size_t i = 0; i < eeprom_buffer_.size(); ++i)
+    if (eeprom_loaded_[i]) eeprom_[(base + i) % eeprom_.size()] = eeprom_buffer_[i];
+  std::fill(eeprom_buffer_.begin(), eeprom_buffer_.end(), uint8_t(0xFF));
+  std::fill(eeprom_loaded_.begin(), eeprom_loaded_.end(), false);
+}
+
+void TSimAvrChip::SetFuses(uint8_t low, uint8_t high, uint8_t ext) {
+  fuses_ = {low, high, ext};
+  dirty_ = true;
+}
+
+void TSimAvrChip::SetLock(uint8_t lock) {
+  lock_ = lock;
+  dirty_ = true;
+}
+
+// ---- persistence ----
+
+std::string TSimAvrChip::StatePath() const {
+  if (!options_.persist) return {};
+  const std::string dir = options_.state_dir.empty() ? SimStateDirectory() : options_.state_dir;
+  if (dir.empty()) return {};
+  return dir + "/" + SimStateFileName(record_.CpuName);
+}
+
+void TSimAvrChip::LoadState() {
+  const std::string path = StatePath();
+  if (path.empty()) {
+    state_load_ = TSimStateLoad::Disabled;
+    return;
+  }
+  std::string content;
+  const size_t expected_data = flash_.size() + eeprom_.size();
+  if (const int error = ReadWholeFile(path, kMaxHeaderBytes + expected_data, content); error != 0) {
+    state_load_ = error == ENOENT ? TSimStateLoad::Missing : TSimStateLoad::Rejected;
+    return;
+  }
+  state_load_ = TSimStateLoad::Rejected;
+  const size_t end = content.find("\ndata\n");
+  if (end == std::string::npos || end > kMaxHeaderBytes) return;
+  std::istringstream header(content.substr(0, end + 1));
+  std::string line, magic;
+  int version = 0;
+  if (!std::getline(header, line)) return;
+  {
+    std::istringstream first(line);
+    if (!(first >> magic >> version) || magic != kStateMagic || version != kStateVersion) return;
+  }
+  bool have_sig = false, have_flash = false, have_eeprom = false, have_lock = false, have_fuses = false;
+  uint8_t lock = 0xFF;
+  std::array<uint8_t, 3> fuses{};
+  while (std::getline(header, line)) {
+    std::istringstream fields(line);
+    std::string key;
+    fields >> key;
+    if (key == "name") continue; // informative only: the signature decides
+    if (key == "signature") {
+      std::array<std::string, 4> t;
+      TAvrSignature sig;
+      if (!(fields >> t[0] >> t[1] >> t[2] >> t[3]) || !ParseHexByte(t[0], sig.byte1) ||
+          !ParseHexByte(t[1], sig.byte2) || !ParseHexByte(t[2], sig.byte3) || !ParseHexByte(t[3], sig.byte4))
+        return;
+      if (!(sig == record_.Sig)) return;
+      have_sig = true;
+    } else if (key == "flash" || key == "eeprom") {
+      long long size = -1;
+      if (!(fields >> size)) return;
+      const size_t want = key == "flash" ? flash_.size() : eeprom_.size();
+      if (size < 0 || size_t(size) != want) return;
+      (key == "flash" ? have_flash : have_eeprom) = true;
+    } else if (key == "lock") {
+      std::string t;
+      if (!(fields >> t) || !ParseHexByte(t, lock)) return;
+      have_lock = true;
+    } else if (key == "fuses") {
+      std::array<std::string, 3> t;
+      if (!(fields >> t[0] >> t[1] >> t[2]) || !ParseHexByte(t[0], fuses[0]) ||
+          !ParseHexByte(t[1], fuses[1]) || !ParseHexByte(t[2], fuses[2]))
+        return;
+      have_fuses = true;
+    } else {
+      return;
+    }
+  }
+  if (!have_sig || !have_flash || !have_eeprom || !have_lock || !have_fuses) return;
+  const size_t data = end + 6;
+  if (content.size() - data != expected_data) return;
+  std::memcpy(flash_.data(), content.data() + data, flash_.size());
+  std::memcpy(eeprom_.data(), content.data() + data + flash_.size(), eeprom_.size());
+  lock_ = lock;
+  fuses_ = fuses;
+  state_load_ = TSimStateLoad::Loaded;
+}
+
+HRESULT TSimAvrChip::SaveState() {
+  if (!dirty_) return S_OK;
+  const std::string path = StatePath();
+  if (path.empty()) return S_OK;
+  const std::string dir = path.substr(0, path.rfind('/'));
+  if (const HRESULT hr = MakeDirectories(dir); hr != S_OK) return hr;
+
+  std::string text = std::string(kStateMagic) + " " + std::to_string(kStateVersion) + "\n";
+  std::string name = record_.CpuName;
+  for (char& c : name)
+    if (c == '\n' || c == '\r') c = ' '; // a line break would end the header line early
+  text += "name " + name + "\n";
+  const TAvrSignature& s = record_.Sig;
+  text +=
+      "signature " + Hex2(s.byte1) + " " + Hex2(s.byte2) + " " + Hex2(s.byte3) + " " + Hex2(s.byte4) + "\n";
+  text += "flash " + std::to_string(flash_.size()) + "\n";
+  text += "eeprom " + std::to_string(eeprom_.size()) + "\n";
+  text += "lock " + Hex2(lock_) + "\n";
+  text += "fuses " + Hex2(fuses_[0]) + " " + Hex2(fuses_[1]) + " " + Hex2(fuses_[2]) + "\n";
+  text += "data\n";
+
+  const std::string temp = path + ".tmp." + std::to_string(getpid());
+  const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return ErrnoStatus(errno);
+  HRESULT hr = WriteAll(fd, text.data(), text.size());
+  if (hr == S_OK) hr = WriteAll(fd, reinterpret_cast<const char*>(flash_.data()), flash_.size());
+  if (hr == S_OK) hr = WriteAll(fd, reinterpret_cast<const char*>(eeprom_.data()), eeprom_.size());
+  if (hr == S_OK && fsync(fd) != 0) hr = ErrnoStatus(errno);
+  if (close(fd) != 0 && hr == S_OK) hr = ErrnoStatus(errno);
+  if (hr == S_OK && rename(temp.c_str(), path.c_str()) != 0) hr = ErrnoStatus(errno);
+  if (hr != S_OK) {
+    if (unlink(temp.c_str()) != 0) {
+      // Nothing more can be done; the stray temporary file is harmless and replaced next time.
+    }
+    return hr;
+  }
+  dirty_ = false;
+  return S_OK;
+}

@@ -1,0 +1,194 @@
+// A simulated AVR target that sees exactly the four lines a real chip sees: MOSI, SCK and RESET
+// come in, MISO goes out. It decodes SCK edges itself, so the bus base, the ISP layer and the flash
+// transfers above it run unchanged against it; no hardware is needed to try the programmer.
+//
+// Line behaviour (SPI mode 0, MSB first):
+//  - RESET level 1 holds the chip in reset. Asserting it while SCK is low arms serial programming;
+//    asserting it while SCK is high does not (a real chip then needs another RESET pulse).
+//    Releasing RESET leaves programming mode and lets the chip run.
+//  - MOSI is sampled on the rising SCK edge; the next MISO bit is put out after the falling edge,
+//    so it is valid while SCK is high, when the bus base samples it.
+//  - Instructions are framed in 32-bit groups counted from the moment RESET was asserted. Until
+//    Programming Enable (AC 53 xx yy) has been framed correctly, every other instruction is
+//    ignored and the only output is the echo of the second byte during the third one of a frame
+//    that began with AC; a programmer that is out of step therefore reads no or a misaligned echo
+//    and must add clocks to resynchronise.
+//  - Once enabled, every byte put out is the byte received before it (real chips echo the first
+//    byte during the second one), except that read instructions answer in their fourth byte.
+//
+// Timing: programming cycles keep the chip busy (flash page 4.5 ms, chip erase 9 ms, EEPROM
+// 3.6 ms, fuse and lock bytes 4.5 ms, classic byte-wise flash 4 ms), measured on the wait clock
+// (WaitClock().NowNs()), so tests that install a virtual clock see no real waits. A programming
+// instruction that arrives while the chip is busy is not executed and is counted. Page-buffer
+// loads are accepted while busy: they touch no memory cell.
+//
+// Persistent state: with persistence enabled the chip loads its memories from a state file when it
+// is created and saves them (only if something changed) when it is destroyed or SaveState is
+// called. The file lives in SimStateDirectory() ($XDG_STATE_HOME/pinlet, else
+// ~/.local/state/pinlet) and is named "sim-<chip name>.state" (characters other than letters,
+// digits, '-' and '_' become '_'). Format, version 1: a text header of "key value" lines
+//
+//   PINLET-SIMCHIP 1
+//   name ATmega328P
+//   signature 1E 95 0F 00
+//   flash 32768
+//   eeprom 1024
+//   lock FF
+//   fuses 62 D9 FF            (low, high, extended; raw values, 0 = programmed)
+//   data
+//
+// followed directly by the raw flash bytes and then the raw EEPROM bytes. A file whose magic,
+// signature, sizes or length do not match the chip is ignored: the chip starts erased, with its
+// default fuses. Saving writes a temporary file in the same directory and renames it over the old
+// one, so a crash never leaves half a file.
+#pragma once
+#include "core/uStatus.h"
+#include "devicedb/uAVR_base.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct TSimChipOptions {
+  // Persistence. Off by default so that nothing a test builds writes into the user's home; the
+  // SIM ports turn it on.
+  bool persist = false;
+  std::string state_dir; // empty = SimStateDirectory()
+
+  // Fault injection.
+  bool no_chip = false;                   // nothing on the lines: MISO floats high, nothing is answered
+  int64_t stop_after_bytes = -1;          // the chip goes dead after this many bytes (-1 = never)
+  std::optional<TAvrSignature> signature; // answer this instead of the record's signature
+};
+
+// What the chip did, for tests and the benchmark.
+struct TSimChipCounters {
+  uint64_t bytes = 0;               // bytes clocked in while armed for programming
+  uint64_t enables = 0;             // Programming Enable instructions accepted
+  uint64_t ignored_not_enabled = 0; // instructions dropped before Programming Enable
+  uint64_t instructions = 0;        // instructions executed while enabled (enable repeats included)
+  uint64_t ignored_busy = 0;        // programming instructions dropped because the chip was busy
+  uint64_t unknown = 0;             // instructions the chip does not know
+  uint64_t page_writes = 0;         // flash pages programmed
+  uint64_t flash_byte_writes = 0;   // byte-wise flash writes of classic parts
+  uint64_t chip_erases = 0;
+  uint64_t eeprom_writes = 0; // EEPROM bytes or pages written
+  uint64_t fuse_writes = 0;   // fuse bytes written
+  uint64_t lock_writes = 0;
+};
+
+enum class TSimStateLoad { Disabled, Missing, Loaded, Rejected };
+
+// Busy times of the programming cycles, in nanoseconds.
+constexpr uint64_t kSimFlashPageBusyNs = 4'500'000;
+constexpr uint64_t kSimFlashByteBusyNs = 4'000'000;
+constexpr uint64_t kSimChipEraseBusyNs = 9'000'000;
+constexpr uint64_t kSimEepromBusyNs = 3'600'000;
+constexpr uint64_t kSimFuseBusyNs = 4'500'000;
+
+// EEPROM page size used when the record gives none.
+constexpr int32_t kSimDefaultEepromPage = 4;
+
+// The directory of the state files: $XDG_STATE_HOME/pinlet when that variable holds an absolute
+// path, else $HOME/.local/state/pinlet; "" when neither can be found.
+std::string SimStateDirectory();
+// The state file name for a chip name ("sim-ATmega328P.state").
+std::string SimStateFileName(const std::string& cpu_name);
+
+// Default raw fuse and lock bytes of a record: each described bit takes its "Default" value (any
+// non-zero value counts as 1), undescribed bits are 1 (unprogrammed).
+uint8_t SimDefaultByte(const TAvrFeatureByte& features);
+// Calibration byte i: 0x80 + ((byte2 * 7 + byte3 + 5 * i) mod 32), in the range of the internal
+// RC oscillator values that factories program. Fixed per chip so that reads are repeatable.
+uint8_t SimCalibrationByte(const TAvrSignature& sig, uint8_t index);
+
+class TSimAvrChip {
+public:
+  explicit TSimAvrChip(const TAvrSigType& record, TSimChipOptions options = {});
+  ~TSimAvrChip(); // saves the state when persistence is on and something changed
+  TSimAvrChip(const TSimAvrChip&) = delete;
+  TSimAvrChip& operator=(const TSimAvrChip&) = delete;
+
+  // The pins.
+  void SetMosi(uint8_t level);
+  void SetSck(uint8_t level);
+  void SetReset(uint8_t level);
+  uint8_t Miso() const;
+
+  // Saves the state file now if persistence is on and something changed since the last load or
+  // save. 0, or a negated errno value of the failed system call.
+  HRESULT SaveState();
+  TSimStateLoad StateLoad() const { return state_load_; }
+  std::string StatePath() const; // "" when persistence is off
+
+  // Inspection and set-up for tests (no programming cycle, no busy time).
+  const TAvrSigType& Record() const { return record_; }
+  const TSimChipCounters& Counters() const { return counters_; }
+  bool InProgMode() const { return armed_; }
+  bool Enabled() const { return enabled_; }
+  bool Busy() const;
+  bool Dead() const { return dead_; }
+  // The writable views count as a change: the state is saved afterwards.
+  const std::vector<uint8_t>& Flash() const { return flash_; }
+  std::vector<uint8_t>& Flash() {
+    dirty_ = true;
+    return flash_;
+  }
+  const std::vector<uint8_t>& Eeprom() const { return eeprom_; }
+  std::vector<uint8_t>& Eeprom() {
+    dirty_ = true;
+    return eeprom_;
+  }
+  uint8_t Lock() const { return lock_; }
+  uint8_t Fuse(int index) const { return fuses_[index]; } // 0 low, 1 high, 2 extended
+  void SetFuses(uint8_t low, uint8_t high, uint8_t ext);
+  void SetLock(uint8_t lock);
+  int32_t FlashPageWords() const { return page_words_; } // 0 for classic (byte-wise) parts
+
+private:
+  void OnRisingEdge();
+  void OnFallingEdge();
+  void OnByte(uint8_t value);
+  uint8_t Answer() const; // the fourth byte of the instruction in buf_[0..2]
+  void Execute();
+  bool StartCycle(uint64_t busy_ns); // false (and counted) while busy
+  void ChipErase();
+  void WriteFlashPage();
+  void WriteEepromPage();
+  uint8_t MaskUndescribed(const TAvrFeatureByte& features, uint8_t value) const;
+  uint32_t FlashWordAddress() const;
+  uint8_t ReadFlashByte(uint32_t word_address, bool high) const;
+  void LoadState();
+
+  TAvrSigType record_;
+  TSimChipOptions options_;
+  TAvrSignature signature_;
+
+  std::vector<uint8_t> flash_, eeprom_;
+  std::vector<uint8_t> page_buffer_; // page_words_ * 2 bytes
+  std::vector<uint8_t> eeprom_buffer_;
+  std::vector<bool> eeprom_loaded_;
+  int32_t page_words_ = 0;
+  int32_t eeprom_page_ = kSimDefaultEepromPage;
+  uint8_t lock_ = 0xFF;
+  std::array<uint8_t, 3> fuses_{0xFF, 0xFF, 0xFF};
+  uint8_t extended_address_ = 0;
+
+  // Line state.
+  uint8_t mosi_ = 1, sck_ = 0, reset_ = 0;
+  bool armed_ = false;   // RESET held with a clean entry: bytes are being framed
+  bool enabled_ = false; // Programming Enable accepted since RESET was asserted
+  bool dead_ = false;    // injected fault: stopped answering
+  uint8_t in_ = 0, out_ = 0, next_out_ = 0;
+  int bit_ = 0;
+  bool load_pending_ = false;
+  uint64_t byte_index_ = 0; // bytes since RESET was asserted: position = index mod 4
+  std::array<uint8_t, 4> buf_{};
+
+  uint64_t busy_until_ns_ = 0;
+  TSimChipCounters counters_;
+  bool dirty_ = false;
+  TSimStateLoad state_load_ = TSimStateLoad::Disabled;
+};

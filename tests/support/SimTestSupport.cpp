@@ -1,0 +1,126 @@
+#include "tests/support/SimTestSupport.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+namespace {
+
+void Describe(TAvrFeatureByte& features, int bit, const char* name, int def) {
+  features[size_t(bit)].Name = name;
+  features[size_t(bit)].Bit = bit;
+  features[size_t(bit)].Default = def;
+}
+
+void DescribeMegaFuses(TAvrSigType& r) {
+  Describe(r.Locks.Low, 0, "LB1", 1);
+  Describe(r.Locks.Low, 1, "LB2", 1);
+  Describe(r.Locks.Low, 2, "BLB01", 1);
+  Describe(r.Locks.Low, 3, "BLB02", 1);
+  Describe(r.Locks.Low, 4, "BLB11", 1);
+  Describe(r.Locks.Low, 5, "BLB12", 1);
+  // Low 0x62: CKDIV8 programmed, SUT1..0 = 10, CKSEL = 0010.
+  const int low[8] = {0, 1, 0, 0, 0, 1, 1, 0};
+  const char* low_names[8] = {"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"};
+  for (int k = 0; k < 8; ++k) Describe(r.Fuses.Low, k, low_names[k], low[k]);
+  // High 0xD9: SPIEN programmed, BOOTSZ = 00.
+  const int high[8] = {1, 0, 0, 1, 1, 0, 1, 1};
+  const char* high_names[8] = {"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE",
+                               "WDTON",   "SPIEN",   "DWEN",    "RSTDISBL"};
+  for (int k = 0; k < 8; ++k) Describe(r.Fuses.High, k, high_names[k], high[k]);
+  Describe(r.Fuses.Ext, 0, "BODLEVEL0", 1);
+  Describe(r.Fuses.Ext, 1, "BODLEVEL1", 1);
+  Describe(r.Fuses.Ext, 2, "BODLEVEL2", 1);
+}
+
+} // namespace
+
+TAvrSigType SimRecordMega328P() {
+  TAvrSigType r;
+  r.CpuName = "ATmega328P";
+  r.CpuType = actATmega168; // the type list has no ATmega328P; the 168 takes the same instructions
+  r.Sig = {0x1E, 0x95, 0x0F, 0x00};
+  r.EraseBeforeFlash = 1;
+  r.MemSize = {32768, 1024};
+  r.PageSize = {128, 4};
+  r.PageNo = {256, 256};
+  DescribeMegaFuses(r);
+  return r;
+}
+
+TAvrSigType SimRecordMega2560() {
+  TAvrSigType r;
+  r.CpuName = "ATmega2560";
+  r.CpuType = actATmega2560;
+  r.Sig = {0x1E, 0x98, 0x01, 0x00};
+  r.EraseBeforeFlash = 1;
+  r.MemSize = {262144, 4096};
+  r.PageSize = {256, 8};
+  r.PageNo = {1024, 512};
+  DescribeMegaFuses(r);
+  return r;
+}
+
+TAvrSigType SimRecordClassic2313() {
+  TAvrSigType r;
+  r.CpuName = "AT90S2313";
+  r.CpuType = actAT90S2313;
+  r.Sig = {0x1E, 0x91, 0x01, 0x00};
+  r.EraseBeforeFlash = 1;
+  r.MemSize = {2048, 128};
+  return r;
+}
+
+void TSimLineDriver::EnterReset() {
+  bus_.SetSck(0);
+  bus_.SetMosi(1);
+  bus_.SetReset(0);
+  bus_.SetReset(1);
+}
+
+uint8_t TSimLineDriver::Transfer(uint8_t out) {
+  uint8_t in = 0;
+  for (int index = 7; index >= 0; --index) {
+    bus_.SetSck(0);
+    bus_.SetMosi((out >> index) & 1);
+    bus_.SetSck(1);
+    uint8_t level = 1;
+    if (!bus_.GetMiso(level)) level = 1;
+    in = uint8_t(in << 1 | (level & 1));
+    bus_.SetSck(0);
+  }
+  bus_.SetMosi(1);
+  return in;
+}
+
+std::array<uint8_t, 4> TSimLineDriver::Instruction(uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3) {
+  return {Transfer(b0), Transfer(b1), Transfer(b2), Transfer(b3)};
+}
+
+void TSimLineDriver::ExtraClocks(int count) {
+  for (int i = 0; i < count; ++i) {
+    bus_.SetSck(1);
+    bus_.SetSck(0);
+  }
+}
+
+void TSimLineDriver::WritePage(uint32_t word_address, const uint16_t* words, int count) {
+  for (int i = 0; i < count; ++i) {
+    Instruction(0x40, uint8_t(i >> 8), uint8_t(i), uint8_t(words[i]));
+    Instruction(0x48, uint8_t(i >> 8), uint8_t(i), uint8_t(words[i] >> 8));
+  }
+  Instruction(0x4C, uint8_t(word_address >> 8), uint8_t(word_address), 0x00);
+}
+
+TScratchDir::TScratchDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && base[0] ? base : "/tmp") + "/pinlet-sim-XXXXXX";
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TScratchDir::~TScratchDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
