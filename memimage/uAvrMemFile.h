@@ -5,6 +5,7 @@
 #include "memimage/uStreamClass.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -33,7 +34,68 @@ public:
 constexpr HRESULT HEX_E_NOCOLON = 0xA001;
 constexpr HRESULT HEX_E_LENGTH = 0xA002;
 constexpr HRESULT HEX_E_CHECKSUM = 0xA003;
+// A data record lies beyond the largest image we hold (kMaxImageSize).
+constexpr HRESULT HEX_E_ADDRESS = 0xA004;
+
+// The largest image: far above any AVR's flash, yet small enough that a hostile extended address
+// cannot make us allocate gigabytes. Writes that would grow an image past it store nothing.
+constexpr int32_t kMaxImageSize = 16 * 1024 * 1024;
+// The value of image bytes that no write covered: erased flash.
+constexpr uint8_t kImageFill = 0xFF;
 
 std::shared_ptr<IuCMemStream> NewMetaMemory(); // an empty binary-kind image
 std::shared_ptr<IuCFile> NewBinFile();
 std::shared_ptr<IuCFile> NewHexFile();
+
+// The image object behind every kind: a growable buffer with a position that may lie beyond its
+// size. Positions stay within 0..INT32_MAX.
+class TuCStream : public IuCMemStream {
+public:
+  TuCStream();
+  HRESULT Rewind() override;
+  HRESULT Seek(int32_t offset, uint32_t origin, int32_t* new_position) override;
+  HRESULT GetPosition(int32_t* position) override;
+  HRESULT GetSize(int32_t* size) override;
+  HRESULT GetByte(uint8_t* value) override;
+  HRESULT GetWord(uint16_t* value) override;
+  HRESULT PutByte(const uint8_t* value) override;
+  HRESULT PutWord(const uint16_t* value) override;
+  HRESULT CopyAllTo(const std::shared_ptr<IuCMemStream>& destination) override;
+
+protected:
+  TMemoryStream& Buffer() { return *buffer_; }
+
+private:
+  std::unique_ptr<TMemoryStream> buffer_;
+};
+
+// The raw binary file: file byte n is image byte n, nothing else.
+class TuCBinFile final : public TuCStream, public IuCFile {
+public:
+  HRESULT LoadFromFile(const std::string& file_name) override;
+  HRESULT LoadFromStream(const std::shared_ptr<IStream>& source) override;
+  HRESULT SaveToFile(const std::string& file_name) override;
+  HRESULT SaveToStream(const std::shared_ptr<IStream>& destination) override;
+
+private:
+  HRESULT Assign(std::vector<uint8_t>&& content);
+};
+
+// Intel HEX text: data (00), end-of-file (01), extended segment (02) and extended linear (04)
+// address records. Images above 64 KiB are written with extended linear address records.
+class TuCHexFile final : public TuCStream, public IuCFile {
+public:
+  HRESULT LoadFromFile(const std::string& file_name) override;
+  HRESULT LoadFromStream(const std::shared_ptr<IStream>& source) override;
+  HRESULT SaveToFile(const std::string& file_name) override;
+  HRESULT SaveToStream(const std::shared_ptr<IStream>& destination) override;
+
+private:
+  HRESULT ReadRecords(TStream& source);
+  HRESULT WriteRecords(TStream& destination);
+};
+
+// Replaces file_name only once write has filled a temporary file beside it and that file is on
+// disk, so a failed save leaves the previous file intact. E_UNEXPECTED if the file cannot be
+// created or replaced, E_FAIL if writing or syncing fails, otherwise write's own failure.
+HRESULT SaveFileAtomically(const std::string& file_name, const std::function<HRESULT(TFileStream&)>& write);
