@@ -13,6 +13,9 @@
 #include <memory>
 #include <string>
 
+// Whether the name's extension selects an image file kind (".ucm" or ".hex", in any case).
+bool IsKnownImageFileName(const std::string& file_name);
+
 class ILogSink {
 public:
   virtual ~ILogSink() = default;
@@ -90,6 +93,15 @@ public:
   bool CancelRequested() const { return cancel_requested_; }
 
 private:
+  class TBusyScope;
+  void Log(const std::string& text, uint32_t colour);
+  // The common start of the device commands: the ISP object on the open bus with the database
+  // loaded (null after reporting a database failure), normally already in programming mode.
+  std::unique_ptr<TmCAtgeneric> OpenIsp(bool with_events, const char* init_failure_prefix,
+                                        bool enter_prog_mode = true);
+  void ClearStatusText();
+  void ReportTransferError(TmCAtgeneric& isp, HRESULT status, int32_t error_address);
+
   ILogSink& log_;
   IConfirm& confirm_;
   std::shared_ptr<IAvrEvent> events_;

@@ -1,0 +1,510 @@
+#include "app/uController.h"
+
+#include "app/uPortSelect.h"
+#include "core/uWait.h"
+#include "devicedb/uAVR_base.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <filesystem>
+
+namespace {
+
+// The status a progress sink returns from Idle to ask the running transfer to stop.
+constexpr HRESULT kAbortStatus = static_cast<HRESULT>(0x80004004u);
+
+const char* const kMicro = "\xC2\xB5"; // MICRO SIGN; the log is UTF-8
+
+__attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...) {
+  char buffer[512];
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (n < 0) return {};
+  if (size_t(n) < sizeof buffer) return std::string(buffer, size_t(n));
+  std::string text(size_t(n) + 1, '\0');
+  va_start(args, format);
+  std::vsnprintf(text.data(), text.size(), format, args);
+  va_end(args);
+  text.resize(size_t(n));
+  return text;
+}
+
+// Forwards to the front end's sink (if any) and turns a cancel request into a failing Idle, which
+// is how a transfer learns that it should stop after the current page or row.
+class TCancellableEvents : public IAvrEvent {
+public:
+  TCancellableEvents(std::shared_ptr<IAvrEvent> inner, const bool& cancel_requested)
+      : inner_(std::move(inner)), cancel_requested_(cancel_requested) {}
+
+  HRESULT SetProgress(int32_t position) override { return inner_ ? inner_->SetProgress(position) : S_OK; }
+  HRESULT SetStatusText(const std::string& text) override {
+    return inner_ ? inner_->SetStatusText(text) : S_OK;
+  }
+  HRESULT AddMessage(const std::string& text, uint32_t colour) override {
+    return inner_ ? inner_->AddMessage(text, colour) : S_OK;
+  }
+  HRESULT Idle() override {
+    // The front end's Idle may deliver the click that asks for the cancel, so look afterwards.
+    const HRESULT hr = inner_ ? inner_->Idle() : S_OK;
+    return cancel_requested_ ? kAbortStatus : hr;
+  }
+
+private:
+  std::shared_ptr<IAvrEvent> inner_;
+  const bool& cancel_requested_;
+};
+
+std::shared_ptr<IuCFile> NewFileForName(const std::string& file_name) {
+  std::string extension = std::filesystem::path(file_name).extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return char(std::tolower(c)); });
+  if (extension == ".ucm") return NewBinFile();
+  if (extension == ".hex") return NewHexFile();
+  return nullptr;
+}
+
+} // namespace
+
+bool IsKnownImageFileName(const std::string& file_name) {
+  return NewFileForName(file_name) != nullptr;
+}
+
+// Marks the controller busy for the lifetime of one command, so that a command started from
+// inside a transfer's Idle is refused instead of using (or freeing) the bus under the transfer.
+class TPinletController::TBusyScope {
+public:
+  explicit TBusyScope(TPinletController& owner) : owner_(owner) {
+    owner_.busy_ = true;
+    owner_.cancel_requested_ = false;
+  }
+  ~TBusyScope() { owner_.busy_ = false; }
+  TBusyScope(const TBusyScope&) = delete;
+  TBusyScope& operator=(const TBusyScope&) = delete;
+
+private:
+  TPinletController& owner_;
+};
+
+TPinletController::TPinletController(ILogSink& log, IConfirm& confirm) : log_(log), confirm_(confirm) {}
+
+TPinletController::~TPinletController() = default;
+
+void TPinletController::Log(const std::string& text, uint32_t colour) {
+  if (!text.empty()) log_.LogStatus(text, colour);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connection
+
+TCommandResult TPinletController::Init(const std::string& port_text, uint8_t speed, bool debug) {
+  if (busy_ || bus_) return TCommandResult::Refused;
+  TBusyScope busy(*this);
+
+  std::string detail;
+  std::unique_ptr<TSpiBusBase> bus = CreateBusForPort(PortNameFromText(port_text), DatabasePath, detail);
+  HRESULT status = E_FAIL;
+  if (bus) {
+    bus->Speed = speed;
+    status = bus->CheckHardware();
+    if (status != S_OK) detail = BusOpenDetail(*bus);
+  }
+  if (status == S_OK) {
+    bus_ = std::move(bus);
+    Log("Connected and Ready.\r\n", clLogGreen);
+    return TCommandResult::Done;
+  }
+  std::string text;
+  if (bus && bus->GetErrorText(status, text) == 0)
+    Log("Error: " + text + "\r\n", clLogRed);
+  else
+    Log("Unknown error occoured!\r\n", clLogRed);
+  // The reason (a missing device, a permission) is what a Linux user needs to fix the port.
+  if (!detail.empty()) Log(detail + "\r\n", clLogRed);
+  // Debug keeps a port whose adapter did not answer, so every command can be tried on the bare port.
+  if (bus && debug && status == SPI_E_NOHARDWARE) bus_ = std::move(bus);
+  return TCommandResult::Failed;
+}
+
+TCommandResult TPinletController::Free() {
+  if (busy_ || !bus_) return TCommandResult::Refused;
+  bus_.reset();
+  return TCommandResult::Done;
+}
+
+void TPinletController::SetSpeed(uint8_t speed) {
+  if (busy_) return;
+  if (bus_) bus_->Speed = speed;
+}
+
+TControlState TPinletController::ControlState() const {
+  TControlState state;
+  if (busy_) return state;
+  const bool bus = bus_ != nullptr;
+  const bool image = meta_ != nullptr;
+  state.Init = !bus;
+  state.Free = state.ReadSig = state.ReadCalib = state.ReadLock = state.ReadFuse = bus;
+  state.ReadFlash = state.Load = state.EraseFlash = bus;
+  state.Save = state.WriteFlash = state.VerifyFlash = bus && image;
+  state.DumpMetaFile = image;
+  state.PortAndSpeed = true;
+  return state;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Common frame of the device commands
+
+std::unique_ptr<TmCAtgeneric> TPinletController::OpenIsp(bool with_events, const char* init_failure_prefix,
+                                                         bool enter_prog_mode) {
+  auto isp = std::make_unique<TmCAtgeneric>(bus_.get());
+  isp->DatabasePath = DatabasePath;
+  if (with_events) isp->SetEventSink(std::make_shared<TCancellableEvents>(events_, cancel_requested_), true);
+  std::string error_text;
+  const HRESULT status = isp->LoadDatabase(error_text);
+  if (status != S_OK) {
+    Log(init_failure_prefix + error_text + ")\r\n", clLogRed);
+    std::string text;
+    if (isp->GetErrorText(status, text) == 0)
+      Log(text + "\r\n", clLogRed);
+    else
+      Log(Format("Unknown error 0x%08X!\r\n", uint32_t(status)), clLogRed);
+    return nullptr;
+  }
+  // An unsynchronised target shows up as an unidentified chip later, so the result is not examined.
+  if (enter_prog_mode) isp->EnterProgMode();
+  return isp;
+}
+
+void TPinletController::ClearStatusText() {
+  if (events_) events_->SetStatusText("");
+}
+
+void TPinletController::ReportTransferError(TmCAtgeneric& isp, HRESULT status, int32_t error_address) {
+  std::string text;
+  if (isp.GetErrorText(status, text) != 0 && status == kAbortStatus && cancel_requested_)
+    text = "Cancelled by the user!";
+  if (!text.empty())
+    Log(text + Format("(at address 0x%08X)\r\n", uint32_t(error_address)), clLogRed);
+  else
+    Log(Format("Unknown error 0x%08X (at address 0x%08X)\r\n", uint32_t(status), uint32_t(error_address)),
+        clLogRed);
+}
+
+namespace {
+constexpr const char* kInitFailure = "Could not initialize interface class(";
+constexpr const char* kInitFailureRead = "Could not initialize interface class (";
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Device information
+
+TCommandResult TPinletController::ReadSignature() {
+  if (busy_ || !bus_) return TCommandResult::Refused;
+  TBusyScope busy(*this);
+  auto isp = OpenIsp(false, kInitFailure);
+  if (!isp) return TCommandResult::Failed;
+  TCommandResult result = TCommandResult::Done;
+  TAvrSignature sig;
+  if (isp->ReadSignature(sig) != S_OK) {
+    Log("Error reading signature!\r\n", clLogRed);
+    result = TCommandResult::Failed;
+  } else {
+    Log(Format("Signature: 0x%02X:%02X:%02X:%02X\r\n", sig.byte1, sig.byte2, sig.byte3, sig.byte4),
+        clLogBlue);
+    Log(" - CPU name: " + DescribeCpu(sig) + "\r\n", clLogBlue);
+  }
+  isp->LeaveProgMode();
+  return result;
+}
+
+TCommandResult TPinletController::ReadCalibration() {
+  if (busy_ || !bus_) return TCommandResult::Refused;
+  TBusyScope busy(*this);
+  auto isp = OpenIsp(false, kInitFailure);
+  if (!isp) return TCommandResult::Failed;
+  TCommandResult result = TCommandResult::Done;
+  uint8_t bytes[4] = {};
+  bool ok = true;
+  for (uint8_t index = 0; index < 4 && ok; ++index)
+    ok = isp->ReadCalibrationByte(index, bytes[index]) == S_OK;
+  if (!ok) {
+    Log("Error reading calibration!\r\n", clLogRed);
+    result = TCommandResult::Failed;
+  } else {
+    Log(Format("Calibration: 0x%02X:%02X:%02X:%02X\r\n", bytes[0], bytes[1], bytes[2], bytes[3]), clLogBlue);
+  }
+  isp->LeaveProgMode();
+  return result;
+}
+
+TCommandResult TPinletController::ReadLockBits() {
+  if (busy_ || !bus_) return TCommandResult::Refused;
+  TBusyScope busy(*this);
+  auto isp = OpenIsp(false, kInitFailure);
+  if (!isp) return TCommandResult::Failed;
+  TAvrSignature sig;
+  isp->ReadSignature(sig);
+  const TAvrSigType* info = GetCpuInfo(sig);
+  if (!info) {
+    // Programming mode is not left here: the target stays in reset until the next command or Free.
+    Log(std::string("Could not identify this ") + kMicro + "C!\r\n", clLogRed);
+    return TCommandResult::Failed;
+  }
+  TCommandResult result = TCommandResult::Done;
+  uint8_t value = 0;
+  if (isp->ReadLockBits(value) != S_OK) {
+    Log("Error reading lock bits!\r\n", clLogRed);
+    result = TCommandResult::Failed;
+  } else {
+    Log(Format("Lock bits: 0x%02X\r\n", value), clLogBlue);
+    Log(" - " + ExplainLocks(info, value) + "\r\n", clLogBlue);
+  }
+  isp->LeaveProgMode();
+  return result;
+}
+
+TCommandResult TPinletController::ReadFuseBits() {
+  if (busy_ || !bus_) return TCommandResult::Refused;
+  TBusyScope busy(*this);
+  auto isp = OpenIsp(false, kInitFailure);
+  if (!isp) return TCommandResult::Failed;
+  TAvrSignature sig;
+  isp->ReadSignature(sig);
+  const TAvrSigType* info = GetCpuInfo(sig);
+  if (!info) {
+    Log(std::string("Could not identify this ") + kMicro + "C!\r\n", clLogRed);
+    return TCommandResult::Failed;
+  }
+  TCommandResult result = TCommandResult::Done;
+  uint32_t value = 0;
+  if (isp->ReadFuseBits(value) != S_OK) {
+    Log("Error reading fuse bits!\r\n", clLogRed);
+    result = TCommandResult::Failed;
+  } else {
+    Log(Format("Fuse bits: 0x%08X\r\n", value), clLogBlue);
+    Log(" - " + ExplainFuses(info, value) + "\r\n", clLogBlue);
+  }
+  isp->LeaveProgMode();
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Flash
+
+namespace {
+// Clears the rate pane when a flash command ends, however it ends.
+class TStatusTextClear {
+public:
+  explicit TStatusTextClear(std::function<void()> clear) : clear_(std::move(clear)) {}
+  ~TStatusTextClear() { clear_(); }
+  TStatusTextClear(const TStatusTextClear&) = delete;
+  TStatusTextClear& operator=(const TStatusTextClear&) = delete;
+
+private:
+  std::function<void()> clear_;
+};
+} // namespace
+
+TCommandResult TPinletController::ReadFlash() {
+  if (busy_ || !bus_) return TCommandResult::Refused;
+  TBusyScope busy(*this);
+  TStatusTextClear clear([this] { ClearStatusText(); });
+  auto isp = OpenIsp(true, kInitFailureRead);
+  if (!isp) return TCommandResult::Failed;
+  // The old image goes before anything is read: a failed read leaves what was read so far.
+  meta_ = NewMetaMemory();
+  Log(Format("Reading %d bytes...\r\n", isp->GetFlashSize()), clLogGreen);
+  int32_t error_address = -1;
+  const HRESULT status = isp->ReadFlash(meta_, &error_address);
+  TCommandResult result = TCommandResult::Done;
+  if (status != S_OK) {
+    ReportTransferError(*isp, status, error_address);
+    result = TCommandResult::Failed;
+  }
+  isp->LeaveProgMode();
+  return result;
+}
+
+TCommandResult TPinletController::WriteFlash() {
+  if (busy_ || !bus_) return TCommandResult::Refused;
+  TBusyScope busy(*this);
+  if (!meta_) {
+    Log("Load a file first!\r\n", clLogRed);
+    return TCommandResult::Failed;
+  }
+  TStatusTextClear clear([this] { ClearStatusText(); });
+  auto isp = OpenIsp(true, kInitFailure);
+  if (!isp) return TCommandResult::Failed;
+  int32_t size = 0;
+  meta_->GetSize(&size);
+  Log(Format("Writing %d bytes...\r\n", size), clLogGreen);
+  TCommandResult result = TCommandResult::Declined;
+  if (confirm_.AskYesNo("Shall I really overwrite the whole flash memory?")) {
+    int32_t error_address = -1;
+    const HRESULT status = isp->WriteFlash(meta_, &error_address);
+    result = TCommandResult::Done;
+    if (status != S_OK) {
+      ReportTransferError(*isp, status, error_address);
+      result = TCommandResult::Failed;
+    }
+  }
+  isp->LeaveProgMode();
+  return result;
+}
+
+TCommandResult TPinletController::VerifyFlash() {
+  if (busy_ || !bus_) return TCommandResult::Refused;
+  TBusyScope busy(*this);
+  if (!meta_) {
+    Log("Load a file first!\r\n", clLogRed);
+    return TCommandResult::Failed;
+  }
+  TStatusTextClear clear([this] { ClearStatusText(); });
+  auto isp = OpenIsp(true, kInitFailure);
+  if (!isp) return TCommandResult::Failed;
+  int32_t size = 0;
+  meta_->GetSize(&size);
+  Log(Format("Comparing %d bytes...\r\n", size), clLogGreen);
+  int32_t error_address = -1;
+  const HRESULT status = isp->VerifyFlash(meta_, &error_address);
+  TCommandResult result = TCommandResult::Done;
+  if (status != S_OK) {
+    ReportTransferError(*isp, status, error_address);
+    result = TCommandResult::Failed;
+  } else {
+    Log("Meta stream and flash is equal.\r\n", clLogBlue);
+  }
+  isp->LeaveProgMode();
+  return result;
+}
+
+TCommandResult TPinletController::EraseFlash() {
+  if (busy_ || !bus_) return TCommandResult::Refused;
+  TBusyScope busy(*this);
+  TStatusTextClear clear([this] { ClearStatusText(); });
+  auto isp = OpenIsp(true, kInitFailure, false);
+  if (!isp) return TCommandResult::Failed;
+  Log("Check memory size of device to write...\r\n", clLogGreen);
+  isp->EnterProgMode();
+  TAvrSignature sig;
+  isp->ReadSignature(sig);
+  const TAvrSigType* info = GetCpuInfo(sig);
+  // On either refusal below the target is left in programming mode, as for the lock and fuse reads.
+  if (!info) {
+    Log(std::string("Could not identify this ") + kMicro + "C!\r\n", clLogRed);
+    return TCommandResult::Failed;
+  }
+  if (info->MemSize.Flash == -1 || info->PageSize.Flash == -1) {
+    Log("Flash mem/page size not properly defined in \"Signatures\" DB!\r\n", clLogRed);
+    return TCommandResult::Failed;
+  }
+  TCommandResult result = TCommandResult::Declined;
+  if (confirm_.AskYesNo("Shall I erase the whole flash memory?")) {
+    isp->ChipErase();
+    Log("Device has been erased.\r\n", clLogGreen);
+    result = TCommandResult::Done;
+  }
+  isp->LeaveProgMode();
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Image
+
+TCommandResult TPinletController::LoadFile(const std::string& file_name) {
+  if (busy_) return TCommandResult::Refused;
+  TBusyScope busy(*this);
+  std::shared_ptr<IuCFile> file = NewFileForName(file_name);
+  if (!file) {
+    Log("Unknown file format!\r\n", clLogRed);
+    return TCommandResult::Failed;
+  }
+  if (file->LoadFromFile(file_name) != S_OK) {
+    Log("Error loading file!\r\n", clLogRed);
+    return TCommandResult::Failed;
+  }
+  meta_.reset();
+  meta_ = QueryInterface<IuCMemStream>(file);
+  if (!meta_) {
+    Log("Error retreiving stream interface!\r\n", clLogRed);
+    return TCommandResult::Failed;
+  }
+  int32_t size = 0;
+  meta_->GetSize(&size);
+  if (OnFileLoaded) OnFileLoaded(file_name);
+  Log(Format("Loaded %s; %dbytes\r\n", file_name.c_str(), size), clLogGreen);
+  return TCommandResult::Done;
+}
+
+TCommandResult TPinletController::LoadDebugImage() {
+  if (busy_) return TCommandResult::Refused;
+  TBusyScope busy(*this);
+  meta_ = NewMetaMemory();
+  const uint32_t tick_ms = uint32_t(WaitClock().NowNs() / 1000000u);
+  const std::string text = Format("tamso.was.here.%.4x", tick_ms & 0xFFFFu);
+  meta_->Rewind();
+  for (char c : text) {
+    const uint8_t byte = uint8_t(c);
+    meta_->PutByte(&byte);
+  }
+  return TCommandResult::Done;
+}
+
+TCommandResult TPinletController::SaveFile(const std::string& file_name) {
+  if (busy_ || !meta_) return TCommandResult::Refused;
+  TBusyScope busy(*this);
+  std::shared_ptr<IuCFile> file = NewFileForName(file_name);
+  if (!file) {
+    Log("Unknown file format!\r\n", clLogRed);
+    return TCommandResult::Failed;
+  }
+  auto stream = QueryInterface<IuCMemStream>(file);
+  if (!stream) {
+    Log("Error retreiving stream interface!\r\n", clLogRed);
+    return TCommandResult::Failed;
+  }
+  meta_->CopyAllTo(stream);
+  if (file->SaveToFile(file_name) != S_OK) {
+    Log("Error saving file!\r\n", clLogRed);
+    return TCommandResult::Failed;
+  }
+  Log("Saved " + file_name + "\r\n", clLogGreen);
+  return TCommandResult::Done;
+}
+
+TCommandResult TPinletController::DumpMetaFile() {
+  if (busy_ || !meta_) return TCommandResult::Refused;
+  TBusyScope busy(*this);
+  TCancellableEvents events(events_, cancel_requested_);
+  // Keep the image alive even if something replaced meta_ meanwhile (nothing can while busy).
+  const std::shared_ptr<IuCMemStream> image = meta_;
+  int32_t size = 0;
+  image->GetSize(&size);
+  image->Rewind();
+  const int32_t words = size / 2; // a last odd byte is not shown
+  events.SetProgress(0);
+  std::string column;
+  TCommandResult result = TCommandResult::Done;
+  for (int32_t i = 0; i < words; ++i) {
+    if (i % 8 == 0) Log(Format("0x%04X:", uint32_t(2 * i)), clLogGreen);
+    uint16_t word = 0;
+    if (image->GetWord(&word) != S_OK) break;
+    Log(Format("%04X ", word), clLogBlack);
+    for (uint8_t byte : {uint8_t(word >> 8), uint8_t(word & 0xFF)})
+      column += (byte >= 32 && byte <= 127) ? char(byte) : '.';
+    if (i % 8 == 7) {
+      Log(column + "\r\n", clLogBlue);
+      column.clear();
+      events.SetProgress(int32_t(int64_t(i) * 100 / words));
+      if (events.Idle() == kAbortStatus) {
+        result = TCommandResult::Failed;
+        break;
+      }
+    }
+  }
+  events.SetProgress(0);
+  return result;
+}

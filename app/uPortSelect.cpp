@@ -1,0 +1,159 @@
+#include "app/uPortSelect.h"
+
+#include "devicedb/uAVR_base.h"
+#include "devicedb/uXmlDB.h"
+#include "hw/uPortEnum.h"
+#include "hw/uSpiBus_parallel.h"
+#include "hw/uSpiBus_serial.h"
+#include "sim/uSimPorts.h"
+#include "sim/uSpiBus_Sim.h"
+
+#include <cctype>
+
+namespace {
+
+// Discovery looks at the machine once per process; ports that appear later need a restart.
+void EnsurePortLists() {
+  static const bool refreshed = [] {
+    RefreshPortLists();
+    return true;
+  }();
+  static_cast<void>(refreshed);
+}
+
+std::string EntryName(const std::string& entry) {
+  return entry.substr(0, entry.find('='));
+}
+
+HRESULT LoadDatabase(const std::string& database_path, std::string& error_text) {
+  return database_path.empty() ? LoadDefaultSignatureDB(error_text)
+                               : LoadSignatureDB(database_path, error_text);
+}
+
+} // namespace
+
+const char* PortTypeName(TPortType type) {
+  switch (type) {
+  case TPortType::Simulated:
+    return "simulated";
+  case TPortType::Serial:
+    return "serial";
+  case TPortType::Parallel:
+    return "parallel";
+  default:
+    return "unknown";
+  }
+}
+
+std::vector<TPortEntry> ListPorts() {
+  EnsurePortLists();
+  std::vector<TPortEntry> ports;
+  for (const std::string& name : GetSimPortList(true))
+    ports.push_back({name, TPortType::Simulated, GetSimPortFriendlyName(name)});
+  TPortList list;
+  GetSerialPortList(list, false, true);
+  for (const std::string& name : list) ports.push_back({name, TPortType::Serial, GetPortFriendlyName(name)});
+  GetParallelPortList(list, false, true);
+  for (const std::string& name : list)
+    ports.push_back({name, TPortType::Parallel, GetPortFriendlyName(name)});
+  return ports;
+}
+
+std::string PortNameFromText(const std::string& port_text) {
+  return port_text.find('=') == std::string::npos ? port_text : EntryName(port_text);
+}
+
+int32_t SimPortNumberFromName(const std::string& name) {
+  if (name.size() != 4) return 0;
+  for (size_t i = 0; i < 3; ++i)
+    if (std::toupper(static_cast<unsigned char>(name[i])) != "SIM"[i]) return 0;
+  const int32_t number = name[3] - '0';
+  return number >= 1 && number <= kMaxSimPorts ? number : 0;
+}
+
+TPortType GetPortType(const std::string& name) {
+  if (GetSimPortKind(name) == kPortKindSim) return TPortType::Simulated;
+  if (IsDevicePath(name))
+    return ClassifyDevicePath(name) == pkParallel ? TPortType::Parallel : TPortType::Serial;
+  EnsurePortLists();
+  switch (GetPortKind(name)) {
+  case pkParallel:
+    return TPortType::Parallel;
+  case pkSerial:
+  case pkExtraSerial:
+    return TPortType::Serial;
+  default:
+    return TPortType::Unknown;
+  }
+}
+
+std::string GetPortDisplayName(const std::string& name) {
+  if (GetSimPortKind(name) == kPortKindSim) return GetSimPortFriendlyName(name);
+  EnsurePortLists();
+  return GetPortFriendlyName(name);
+}
+
+std::unique_ptr<TSpiBusBase> CreateBusForPort(const std::string& name, const std::string& database_path,
+                                              std::string& detail) {
+  detail.clear();
+  std::unique_ptr<TSpiBusBase> bus;
+  switch (GetPortType(name)) {
+  case TPortType::Simulated: {
+    // The simulated chip is built from its database record, so the database is needed first.
+    std::string error_text;
+    if (const HRESULT status = LoadDatabase(database_path, error_text); status != S_OK) {
+      detail = "The simulated chip needs the device database: " + error_text;
+      return nullptr;
+    }
+    const int32_t number = GetSimPortNumber(name);
+    if (CreateSimPortBus(number, SignatureTable, bus) != S_OK) {
+      detail = "The device database has no chip named " + GetSimPortChip(number) + ".";
+      return nullptr;
+    }
+    return bus;
+  }
+  case TPortType::Serial:
+    // Port numbers are taken modulo 256, as the selector's numbers always were.
+    if (IsDevicePath(name)) return CreateSpiBus<TSpiBus_COM>(1, nullptr, name);
+    return CreateSpiBus<TSpiBus_COM>(GetPortNumber(name) % 256);
+  case TPortType::Parallel:
+    if (IsDevicePath(name)) return CreateSpiBus<TSpiBus_LPT>(1, nullptr, name);
+    return CreateSpiBus<TSpiBus_LPT>(GetPortNumber(name) % 256);
+  default:
+    if (!name.empty()) detail = name + " is not a port of this machine.";
+    return nullptr;
+  }
+}
+
+std::string BusOpenDetail(TSpiBusBase& bus) {
+  if (auto* serial = dynamic_cast<TSpiBus_COM*>(&bus)) return serial->LastErrorText();
+  if (auto* parallel = dynamic_cast<TSpiBus_LPT*>(&bus)) return parallel->LastErrorText();
+  return {};
+}
+
+bool SelectSimulatedChip(const std::string& port_name, const std::string& chip_name,
+                         const std::string& database_path, std::string& error) {
+  const int32_t number = SimPortNumberFromName(port_name);
+  if (number == 0) {
+    error = port_name + " is not a simulated port (SIM1 to SIM" + std::to_string(kMaxSimPorts) + ").";
+    return false;
+  }
+  std::string error_text;
+  if (LoadDatabase(database_path, error_text) != S_OK) {
+    error = "cannot load the device database to look up " + chip_name + ": " + error_text;
+    return false;
+  }
+  const TAvrSigType* record = FindSimChipRecord(SignatureTable, chip_name);
+  if (!record) {
+    error = "the device database has no chip named " + chip_name + " (known:";
+    for (const auto& entry : SignatureTable) error += " " + entry.CpuName;
+    error += ")";
+    return false;
+  }
+  // The ports below number exist after this with their default chip.
+  if (SetSimPortChip(number, record->CpuName) != S_OK) {
+    error = "cannot configure " + port_name + ".";
+    return false;
+  }
+  return true;
+}

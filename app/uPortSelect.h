@@ -1,0 +1,53 @@
+// Which ports the user can choose and how a chosen port becomes a bus: the simulated ports (SIM1,
+// ...), the serial ports (COM1, ..., found by port discovery) and the parallel ports (LPT1, ...),
+// or a device path typed by the user. The window fills its port selector from ListPorts; "Init"
+// turns the selector's text into a bus with CreateBusForPort.
+#pragma once
+#include "core/uSpiBus_base.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+enum class TPortType : uint8_t { Unknown, Simulated, Serial, Parallel };
+
+struct TPortEntry {
+  std::string Name; // "SIM1", "COM1", "LPT1"
+  TPortType Type = TPortType::Unknown;
+  std::string DisplayName; // "Simulated ATmega328P", "Communications Port (COM1)"
+};
+
+// "simulated", "serial", "parallel" or "unknown".
+const char* PortTypeName(TPortType type);
+
+// Every port, simulated ones first, then serial, then parallel, in discovery order. Discovery runs
+// once per process, on first use.
+std::vector<TPortEntry> ListPorts();
+
+// The port name of a selector text: the text before the first "=" of an entry ("COM1=\"...\""),
+// else the whole text.
+std::string PortNameFromText(const std::string& port_text);
+// The number n of a simulated port name "SIMn" (1..9, any letter case), whether or not the port
+// exists yet; 0 for other names.
+int32_t SimPortNumberFromName(const std::string& name);
+// Type of a port name or device path: an existing SIM port, a discovered serial or parallel port,
+// or a device path (parallel under /dev/parport, serial otherwise).
+TPortType GetPortType(const std::string& name);
+// The display name the selector shows beside a port; "" for a name no list knows.
+std::string GetPortDisplayName(const std::string& name);
+
+// Creates and opens the bus of a port name or device path (Speed and hardware check are the
+// caller's). Returns null when the name is no port; detail then, or after an open that failed,
+// tells the user why (empty when nothing more is known). database_path is the device database
+// the simulated chips come from (empty = the usual places).
+std::unique_ptr<TSpiBusBase> CreateBusForPort(const std::string& name, const std::string& database_path,
+                                              std::string& detail);
+// Why a bus could not open its port, for the log; "" when it opened or nothing is known.
+std::string BusOpenDetail(TSpiBusBase& bus);
+
+// Makes the simulated port carry the named chip (a database name in any letter case; a name that
+// shares a record, such as ATmega8L in "ATmega8/ATmega8L", counts). Loads the database to check
+// the name; false with a message for the user when the port or the chip is unknown.
+bool SelectSimulatedChip(const std::string& port_name, const std::string& chip_name,
+                         const std::string& database_path, std::string& error);

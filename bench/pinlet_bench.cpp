@@ -1,0 +1,220 @@
+// pinlet-bench: what a whole-flash transfer costs, on a simulated ATmega328P with a full image.
+//
+//  - Line operations per flash byte (MOSI, SCK, MISO, RESET changes and samples): on real ports
+//    each is one system call, so this is what bounds the fastest speed level.
+//  - For every speed level, the transfer rate in simulated time: the clock is virtual, so only the
+//    waits the programmer makes (clock half-periods, page waits, reset and erase waits) pass time;
+//    the port accesses themselves cost nothing there. Beside it, the wall-clock time this process
+//    needed to run the transfer on the simulation (CPU cost of bus, ISP layer and simulated chip).
+//
+// Usage: pinlet-bench [--db FILE] [--chip NAME] [--speeds 0,3,6]
+#include "core/uAVR_at90.h"
+#include "core/uWait.h"
+#include "devicedb/uAVR_base.h"
+#include "devicedb/uXmlDB.h"
+#include "memimage/uAvrMemFile.h"
+#include "sim/uSimPorts.h"
+#include "sim/uSpiBus_Sim.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum class TOp { Write, Read, Verify };
+const char* OpName(TOp op) {
+  return op == TOp::Write ? "write" : op == TOp::Read ? "read" : "verify";
+}
+
+// Sorts the virtual waits by what they are for.
+struct TWaitTally {
+  uint32_t page_wait_us = 0;
+  uint64_t page_us = 0;  // the fixed wait after each page write
+  uint64_t clock_us = 0; // SCK half-periods
+  uint64_t other_us = 0; // reset sequence, chip erase
+  uint64_t page_waits = 0;
+
+  void Add(bool sleep, uint32_t amount) {
+    const uint64_t us = sleep ? uint64_t(amount) * 1000 : amount;
+    if (!sleep && amount == page_wait_us) {
+      page_us += us;
+      ++page_waits;
+    } else if (!sleep && amount <= 100) {
+      clock_us += us;
+    } else {
+      other_us += us;
+    }
+  }
+};
+
+struct TRun {
+  HRESULT status = S_OK;
+  TSimLineCounters lines;
+  double virtual_s = 0, wall_s = 0;
+  TWaitTally waits;
+  uint64_t page_writes = 0;
+};
+
+std::shared_ptr<IuCMemStream> MakeImage(size_t size) {
+  auto image = NewMetaMemory();
+  uint32_t x = 0x12345678; // xorshift: every bit pattern occurs, nothing compresses into a shortcut
+  for (size_t i = 0; i < size; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    const uint8_t byte = uint8_t(x);
+    image->PutByte(&byte);
+  }
+  return image;
+}
+
+TRun RunTransfer(const TAvrSigType& record, const std::string& db_path, uint8_t speed, TOp op,
+                 const std::shared_ptr<IuCMemStream>& image) {
+  auto clock = std::make_shared<TVirtualClock>();
+  TScopedWaitClock scoped(clock);
+  auto bus = CreateSpiBus<TSpiBus_Sim>(1, std::make_unique<TSimAvrChip>(record));
+  bus->Speed = speed;
+  TSimAvrChip& chip = *bus->Chip();
+  if (op != TOp::Write) {
+    // Read and verify find the image already in the flash, as after a write.
+    int32_t size = 0;
+    image->GetSize(&size);
+    image->Rewind();
+    for (int32_t i = 0; i < size; ++i) image->GetByte(&chip.Flash()[size_t(i)]);
+  }
+
+  TmCAtgeneric isp(bus.get());
+  isp.DatabasePath = db_path;
+  std::string error_text;
+  TRun run;
+  if ((run.status = isp.LoadDatabase(error_text)) != S_OK) return run;
+  isp.EnterProgMode();
+  isp.Identify(false);
+
+  run.waits.page_wait_us = isp.WriteDelay * 1000;
+  clock->on_wait = [&run](bool sleep, uint32_t amount) { run.waits.Add(sleep, amount); };
+  bus->ResetLineCounters();
+  const uint64_t start_ns = clock->NowNs();
+  const auto wall_start = std::chrono::steady_clock::now();
+
+  switch (op) {
+  case TOp::Write:
+    run.status = isp.WriteFlash(image);
+    break;
+  case TOp::Read:
+    run.status = isp.ReadFlash(NewMetaMemory());
+    break;
+  case TOp::Verify:
+    run.status = isp.VerifyFlash(image);
+    break;
+  }
+
+  run.wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
+  run.virtual_s = double(clock->NowNs() - start_ns) / 1e9;
+  run.lines = bus->LineCounters();
+  run.page_writes = chip.Counters().page_writes;
+  clock->on_wait = nullptr;
+  isp.LeaveProgMode();
+  return run;
+}
+
+void Usage() {
+  std::fputs("Usage: pinlet-bench [--db FILE] [--chip NAME] [--speeds LIST]\n"
+             "  --db FILE      device database (default: the usual CpuSignatures.xml lookup)\n"
+             "  --chip NAME    simulated chip (default ATmega328P)\n"
+             "  --speeds LIST  speed levels to measure, comma-separated (default 0,1,2,3,4,5,6)\n",
+             stderr);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  std::string db_path, chip_name = "ATmega328P";
+  std::vector<uint8_t> speeds = {0, 1, 2, 3, 4, 5, 6};
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if ((arg == "--db" || arg == "--chip" || arg == "--speeds") && i + 1 < argc) {
+      const std::string value = argv[++i];
+      if (arg == "--db") db_path = value;
+      if (arg == "--chip") chip_name = value;
+      if (arg == "--speeds") {
+        speeds.clear();
+        for (char c : value)
+          if (c >= '0' && c <= '6') speeds.push_back(uint8_t(c - '0'));
+      }
+    } else {
+      Usage();
+      return arg == "--help" || arg == "-h" ? 0 : 2;
+    }
+  }
+
+  std::string error_text;
+  const HRESULT loaded =
+      db_path.empty() ? LoadDefaultSignatureDB(error_text) : LoadSignatureDB(db_path, error_text);
+  if (loaded != S_OK) {
+    std::fprintf(stderr, "pinlet-bench: cannot load the device database: %s\n", error_text.c_str());
+    return 1;
+  }
+  const TAvrSigType* found = FindSimChipRecord(SignatureTable, chip_name);
+  if (!found || found->MemSize.Flash <= 0 || found->PageSize.Flash <= 0) {
+    std::fprintf(stderr, "pinlet-bench: no paged chip named %s in the database\n", chip_name.c_str());
+    return 1;
+  }
+  // The ISP layer reloads the database for every transfer, which invalidates the table's records.
+  const TAvrSigType record = *found;
+  const size_t flash = size_t(record.MemSize.Flash);
+  const auto image = MakeImage(flash);
+
+  std::printf("pinlet-bench: simulated %s, %zu-byte image, %d-byte pages\n\n", record.CpuName.c_str(), flash,
+              record.PageSize.Flash);
+
+  // Line operations do not depend on the speed level; count them once at the fastest.
+  std::printf("Line operations per flash byte\n");
+  std::printf("%-8s %12s %10s %8s %8s %8s %8s\n", "transfer", "line ops", "per byte", "MOSI", "SCK", "MISO",
+              "RESET");
+  for (TOp op : {TOp::Write, TOp::Read, TOp::Verify}) {
+    const TRun run = RunTransfer(record, db_path, 0, op, image);
+    if (run.status != S_OK) {
+      std::fprintf(stderr, "pinlet-bench: %s failed with 0x%08X\n", OpName(op), uint32_t(run.status));
+      return 1;
+    }
+    const double per = 1.0 / double(flash);
+    std::printf("%-8s %12llu %10.1f %8.1f %8.1f %8.1f %8.3f\n", OpName(op),
+                (unsigned long long)run.lines.Total(), double(run.lines.Total()) * per,
+                double(run.lines.mosi) * per, double(run.lines.sck) * per, double(run.lines.miso) * per,
+                double(run.lines.reset) * per);
+  }
+
+  std::printf("\nRates per speed level (simulated time: only the programmer's waits pass time;\n"
+              "CPU: wall-clock time of this process running the transfer on the simulation)\n");
+  std::printf("%-10s %-8s %5s %10s %12s %10s %9s %9s %8s %12s\n", "speed", "transfer", "half", "sim s",
+              "sim B/s", "clock s", "page s", "other s", "CPU s", "CPU B/s");
+  for (uint8_t speed : speeds) {
+    for (TOp op : {TOp::Write, TOp::Read, TOp::Verify}) {
+      const TRun run = RunTransfer(record, db_path, speed, op, image);
+      if (run.status != S_OK) {
+        std::fprintf(stderr, "pinlet-bench: %s at %s failed with 0x%08X\n", OpName(op), SpiSpeedName(speed),
+                     uint32_t(run.status));
+        return 1;
+      }
+      char half[16];
+      std::snprintf(half, sizeof half, "%uus", SpiSpeedHalfPeriodUs(speed));
+      // Without any wait (a read at sdFastest) no simulated time passes: the rate is unbounded
+      // there and set by the port accesses alone on real hardware.
+      char sim_rate[24] = "unbounded";
+      if (run.virtual_s > 0) std::snprintf(sim_rate, sizeof sim_rate, "%.0f", double(flash) / run.virtual_s);
+      std::printf("%-10s %-8s %5s %10.3f %12s %10.3f %9.3f %9.3f %8.3f %12.0f\n", SpiSpeedName(speed),
+                  OpName(op), half, run.virtual_s, sim_rate, double(run.waits.clock_us) / 1e6,
+                  double(run.waits.page_us) / 1e6, double(run.waits.other_us) / 1e6, run.wall_s,
+                  double(flash) / run.wall_s);
+    }
+  }
+  std::printf("\nclock s: SCK half-periods; page s: the fixed wait after each page write (%u pages);\n"
+              "other s: chip erase and the reset sequence it repeats.\n",
+              unsigned(flash / size_t(record.PageSize.Flash)));
+  return 0;
+}

@@ -1,0 +1,223 @@
+#include "cli/uCommandLine.h"
+
+#include "core/uSpiBus_base.h"
+
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+
+namespace {
+
+struct TCommandInfo {
+  TCliCommand Command;
+  const char* Name;
+  bool TakesFile;
+};
+
+constexpr TCommandInfo kCommands[] = {
+    {TCliCommand::Ports, "ports", false},
+    {TCliCommand::Signature, "signature", false},
+    {TCliCommand::Calibration, "calibration", false},
+    {TCliCommand::Locks, "locks", false},
+    {TCliCommand::Fuses, "fuses", false},
+    {TCliCommand::Erase, "erase", false},
+    {TCliCommand::Read, "read", true},
+    {TCliCommand::Write, "write", true},
+    {TCliCommand::Verify, "verify", true},
+    {TCliCommand::Dump, "dump", true},
+};
+
+std::string Lower(std::string_view text) {
+  std::string result(text);
+  std::transform(result.begin(), result.end(), result.begin(),
+                 [](unsigned char c) { return char(std::tolower(c)); });
+  return result;
+}
+
+TCliParse Fail(std::string error) {
+  TCliParse parse;
+  parse.Error = std::move(error);
+  return parse;
+}
+
+} // namespace
+
+std::optional<uint8_t> ParseSpeed(const std::string& text) {
+  if (text.size() == 1 && text[0] >= '0' && text[0] < char('0' + kSpiSpeedCount))
+    return uint8_t(text[0] - '0');
+  for (uint8_t level = 0; level < kSpiSpeedCount; ++level)
+    if (Lower(text) == Lower(SpiSpeedName(level))) return level;
+  return std::nullopt;
+}
+
+int ExitStatusFor(TCommandResult result) {
+  return result == TCommandResult::Done ? kExitOk : kExitFailed;
+}
+
+TCliParse ParseCommandLine(const std::vector<std::string>& args) {
+  TCliParse parse;
+  TCliOptions& o = parse.Options;
+  std::vector<std::string> positional;
+  bool options_ended = false;
+
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options_ended || arg.size() < 2 || arg[0] != '-') {
+      positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options_ended = true;
+      continue;
+    }
+    // "--name=value" and "--name value" both work for options that take a value.
+    std::string name = arg;
+    std::optional<std::string> inline_value;
+    if (const size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      inline_value = arg.substr(eq + 1);
+    }
+    auto value = [&](std::string& out) -> bool {
+      if (inline_value) {
+        out = *inline_value;
+        return true;
+      }
+      if (i + 1 >= args.size()) return false;
+      out = args[++i];
+      return true;
+    };
+    auto no_value = [&]() { return !inline_value; };
+
+    if (name == "-h" || name == "--help") {
+      if (!no_value()) return Fail(name + " takes no value");
+      o.Help = true;
+    } else if (name == "--version") {
+      if (!no_value()) return Fail(name + " takes no value");
+      o.Version = true;
+    } else if (name == "-y" || name == "--yes") {
+      if (!no_value()) return Fail(name + " takes no value");
+      o.Yes = true;
+    } else if (name == "--no-verify") {
+      if (!no_value()) return Fail(name + " takes no value");
+      o.NoVerify = true;
+    } else if (name == "--debug") {
+      if (!no_value()) return Fail(name + " takes no value");
+      o.Debug = true;
+    } else if (name == "-p" || name == "--port") {
+      if (!value(o.Port) || o.Port.empty())
+        return Fail(name + " needs a port name (SIM1, COM1, LPT1 or a device path)");
+    } else if (name == "-s" || name == "--speed") {
+      std::string text;
+      if (!value(text)) return Fail(name + " needs a speed level (0..6 or sdFastest..sdSlowest)");
+      const auto speed = ParseSpeed(text);
+      if (!speed) return Fail("unknown speed level '" + text + "' (use 0..6 or sdFastest..sdSlowest)");
+      o.Speed = *speed;
+    } else if (name == "--db") {
+      if (!value(o.DatabasePath) || o.DatabasePath.empty()) return Fail(name + " needs a file name");
+    } else if (name == "--sim-chip") {
+      if (!value(o.SimChip) || o.SimChip.empty())
+        return Fail(name + " needs a chip name (for example ATmega8)");
+    } else {
+      return Fail("unknown option '" + arg + "'");
+    }
+  }
+
+  if (o.Help || o.Version) {
+    parse.Ok = true;
+    return parse;
+  }
+  if (positional.empty()) return Fail("no command given");
+  const std::string command = Lower(positional[0]);
+  const TCommandInfo* info = nullptr;
+  for (const auto& candidate : kCommands)
+    if (command == candidate.Name) info = &candidate;
+  if (!info) return Fail("unknown command '" + positional[0] + "'");
+  o.Command = info->Command;
+  if (info->TakesFile) {
+    if (positional.size() < 2) return Fail(std::string(info->Name) + " needs a file name");
+    o.File = positional[1];
+    if (o.File.empty()) return Fail(std::string(info->Name) + " needs a file name");
+  }
+  const size_t expected = info->TakesFile ? 2 : 1;
+  if (positional.size() > expected) return Fail("unexpected argument '" + positional[expected] + "'");
+  parse.Ok = true;
+  return parse;
+}
+
+std::string UsageText(const std::string& program_name) {
+  const std::string p = program_name.empty() ? "pinlet" : program_name;
+  return "Usage: " + p +
+         " [OPTIONS] COMMAND [FILE]\n"
+         "\n"
+         "Programs AVR microcontrollers in-system over a bit-banged SPI adapter on a serial or\n"
+         "parallel port, or over a simulated chip (ports SIM1, SIM2, ...). Every command opens the\n"
+         "port, runs the same steps as the window's button and closes the port again.\n"
+         "\n"
+         "Commands:\n"
+         "  ports            list every port with its kind and display name (simulated ones too)\n"
+         "  signature        read the signature bytes and name the chip\n"
+         "  calibration      read the four calibration bytes\n"
+         "  locks            read the lock bits and name the programmed ones\n"
+         "  fuses            read the fuse bits (extended, high, low) and name the programmed ones\n"
+         "  erase            erase the whole flash (asks first unless --yes)\n"
+         "  read FILE        read the whole flash and save it to FILE\n"
+         "  write FILE       load FILE, write it into the flash (asks first unless --yes), then verify\n"
+         "  verify FILE      load FILE and compare it with the flash\n"
+         "  dump FILE        load FILE and show it as words and characters; needs no port\n"
+         "\n"
+         "FILE is an Intel HEX file (*.hex) or a raw memory image (*.ucm); the extension decides,\n"
+         "in any letter case.\n"
+         "\n"
+         "Options:\n"
+         "  -p, --port NAME   port to use: SIM1, SIM2, ... (simulated chip), COM1, LPT1, ..., or a\n"
+         "                    device path (/dev/ttyUSB0; paths under /dev/parport are parallel\n"
+         "                    ports). Default: SIM1\n"
+         "  -s, --speed LEVEL clock speed: 0..6 or sdFastest, sdFaster, sdFast, sdNormal, sdSlow,\n"
+         "                    sdSlower, sdSlowest (0 = sdFastest). Default: sdNormal\n"
+         "  -y, --yes         answer Yes to the questions of write and erase. Without it the\n"
+         "                    question is asked on the terminal; when standard input is not a\n"
+         "                    terminal the answer is No\n"
+         "      --no-verify   do not verify after write\n"
+         "      --db FILE     device database to use instead of the usual CpuSignatures.xml\n"
+         "      --sim-chip NAME\n"
+         "                    chip carried by the simulated port, as the database names it, in\n"
+         "                    any letter case (ATmega8, atmega328p, ATmega8L, ...)\n"
+         "      --debug       keep the connection when the adapter does not answer, so that the\n"
+         "                    commands can be tried on the bare port\n"
+         "  -h, --help        show this help\n"
+         "      --version     show the version\n"
+         "\n"
+         "Device database: without --db, CpuSignatures.xml is looked for in the current directory\n"
+         "first (an edited copy wins), then beside the pinlet executable, then in the installed data\n"
+         "folder (" PINLET_DATADIR ").\n"
+         "\n"
+         "Simulated chips: each simulated chip keeps its flash, EEPROM, fuses and lock bits between\n"
+         "runs in a state file, $XDG_STATE_HOME/pinlet/sim-<chip>.state (or\n"
+         "~/.local/state/pinlet/sim-<chip>.state), named after the chip's database record\n"
+         "(sim-ATmega328P.state). Delete the file to start with an erased chip.\n"
+         "\n"
+         "Ctrl-C during a transfer stops it after the current page or block, leaves programming\n"
+         "mode and closes the port; a second Ctrl-C ends the program at once.\n"
+         "\n"
+         "Exit status: 0 when the command did what was asked, 1 when it reported an error or the\n"
+         "question was answered No, 2 for a usage error.\n"
+         "\n"
+         "Examples:\n"
+         "  " +
+         p +
+         " ports\n"
+         "  " +
+         p +
+         " signature                          # the simulated chip on SIM1\n"
+         "  " +
+         p +
+         " --sim-chip ATmega8 write blink.hex --yes\n"
+         "  " +
+         p +
+         " --port /dev/ttyUSB0 --speed sdSlow fuses\n"
+         "  " +
+         p +
+         " --port LPT1 read backup.hex\n"
+         "  " +
+         p + " dump firmware.ucm\n";
+}

@@ -1,0 +1,162 @@
+// "Init", "Free", the speed and the enabling rule.
+#include "tests/app/ControllerFixture.h"
+
+namespace {
+
+bool AnyEnabled(const TControlState& s) {
+  return s.Init || s.Free || s.ReadSig || s.ReadCalib || s.ReadLock || s.ReadFuse || s.ReadFlash || s.Load ||
+         s.EraseFlash || s.Save || s.WriteFlash || s.VerifyFlash || s.DumpMetaFile || s.PortAndSpeed;
+}
+
+TEST_F(ControllerTest, InitOnSimulatedPortConnectsAndEnablesDeviceCommands) {
+  const TControlState before = controller_.ControlState();
+  EXPECT_TRUE(before.Init);
+  EXPECT_FALSE(before.Free || before.ReadSig || before.ReadFlash || before.Load || before.EraseFlash);
+  EXPECT_FALSE(before.Save || before.WriteFlash || before.VerifyFlash || before.DumpMetaFile);
+  EXPECT_TRUE(before.PortAndSpeed);
+
+  EXPECT_EQ(controller_.Init("SIM1", 2, false), TCommandResult::Done);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Connected and Ready.\r\n", 0x008000}}));
+  ASSERT_TRUE(controller_.HasBus());
+  EXPECT_EQ(controller_.Bus()->Speed, 2);
+
+  const TControlState s = controller_.ControlState();
+  EXPECT_FALSE(s.Init);
+  EXPECT_TRUE(s.Free && s.ReadSig && s.ReadCalib && s.ReadLock && s.ReadFuse && s.ReadFlash && s.Load &&
+              s.EraseFlash);
+  // Without an image the image commands stay off, "Save " included.
+  EXPECT_FALSE(s.Save || s.WriteFlash || s.VerifyFlash || s.DumpMetaFile);
+}
+
+TEST_F(ControllerTest, InitAcceptsASelectorEntryAndIsRefusedWhileConnected) {
+  EXPECT_EQ(controller_.Init("sim1=\"Simulated ATmega328P\"", 3, false), TCommandResult::Done);
+  log_.lines.clear();
+  EXPECT_EQ(controller_.Init("SIM1", 3, false), TCommandResult::Refused);
+  EXPECT_TRUE(log_.lines.empty());
+}
+
+TEST_F(ControllerTest, InitOnUnknownPortLogsUnknownErrorAndStaysDisconnected) {
+  EXPECT_EQ(controller_.Init("NOSUCHPORT", 3, true), TCommandResult::Failed);
+  ASSERT_FALSE(log_.lines.empty());
+  EXPECT_EQ(log_.lines[0], (TLogLine{"Unknown error occoured!\r\n", 0x0000FF}));
+  EXPECT_FALSE(controller_.HasBus());
+  EXPECT_TRUE(controller_.ControlState().Init);
+
+  log_.lines.clear();
+  EXPECT_EQ(controller_.Init("", 3, false), TCommandResult::Failed);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Unknown error occoured!\r\n", 0x0000FF}}));
+}
+
+TEST_F(ControllerTest, PortThatCannotBeOpenedIsDroppedEvenWithDebug) {
+  const std::string missing = work_dir_.Path() + "/ttyMISSING";
+  EXPECT_EQ(controller_.Init(missing, 3, true), TCommandResult::Failed);
+  ASSERT_GE(log_.lines.size(), 2u);
+  EXPECT_EQ(log_.lines[0],
+            (TLogLine{"Error: Can not open physical connection device (COM,LPT,..)!\r\n", 0x0000FF}));
+  // The reason follows, naming the device.
+  EXPECT_NE(log_.lines[1].text.find("ttyMISSING"), std::string::npos) << log_.lines[1].text;
+  EXPECT_FALSE(controller_.HasBus());
+}
+
+TEST_F(ControllerTest, SimulatedChipMissingFromTheDatabaseIsReported) {
+  ASSERT_EQ(SetSimPortChip(1, "ATnothing42"), S_OK);
+  EXPECT_EQ(controller_.Init("SIM1", 3, false), TCommandResult::Failed);
+  ASSERT_EQ(log_.lines.size(), 2u);
+  EXPECT_EQ(log_.lines[0], (TLogLine{"Unknown error occoured!\r\n", 0x0000FF}));
+  EXPECT_NE(log_.lines[1].text.find("ATnothing42"), std::string::npos);
+  EXPECT_FALSE(controller_.HasBus());
+}
+
+TEST_F(ControllerTest, FreeDisconnectsSilentlyAndKeepsTheImage) {
+  Connect();
+  LoadBytes({1, 2, 3, 4});
+  EXPECT_TRUE(controller_.ControlState().Save);
+  EXPECT_EQ(controller_.Free(), TCommandResult::Done);
+  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_FALSE(controller_.HasBus());
+  const TControlState s = controller_.ControlState();
+  EXPECT_TRUE(s.Init && s.DumpMetaFile);
+  EXPECT_FALSE(s.Free || s.Save || s.WriteFlash || s.VerifyFlash || s.ReadSig || s.Load);
+  EXPECT_EQ(controller_.Free(), TCommandResult::Refused);
+}
+
+TEST_F(ControllerTest, FreeReleasesResetAndSavesTheSimulatedChip) {
+  Connect();
+  LoadBytes(PatternBytes(256));
+  ASSERT_EQ(controller_.WriteFlash(), TCommandResult::Done);
+  ASSERT_EQ(controller_.Free(), TCommandResult::Done);
+
+  // A new connection (a new process, for the command line) finds the written flash.
+  Connect();
+  EXPECT_EQ(controller_.VerifyFlash(), TCommandResult::Done);
+  EXPECT_TRUE(LogHas({"Meta stream and flash is equal.\r\n", 0xFF0000}));
+}
+
+TEST_F(ControllerTest, SpeedChangesApplyToTheOpenBusOnly) {
+  controller_.SetSpeed(6); // no bus: nothing to change, nothing breaks
+  Connect();
+  controller_.SetSpeed(5);
+  EXPECT_EQ(controller_.Bus()->Speed, 5);
+}
+
+TEST_F(ControllerTest, DeviceCommandsWithoutABusAreRefusedSilently) {
+  EXPECT_EQ(controller_.ReadSignature(), TCommandResult::Refused);
+  EXPECT_EQ(controller_.ReadCalibration(), TCommandResult::Refused);
+  EXPECT_EQ(controller_.ReadLockBits(), TCommandResult::Refused);
+  EXPECT_EQ(controller_.ReadFuseBits(), TCommandResult::Refused);
+  EXPECT_EQ(controller_.ReadFlash(), TCommandResult::Refused);
+  EXPECT_EQ(controller_.WriteFlash(), TCommandResult::Refused);
+  EXPECT_EQ(controller_.VerifyFlash(), TCommandResult::Refused);
+  EXPECT_EQ(controller_.EraseFlash(), TCommandResult::Refused);
+  EXPECT_EQ(controller_.SaveFile(TempFile("x.hex")), TCommandResult::Refused); // no image either
+  EXPECT_EQ(controller_.DumpMetaFile(), TCommandResult::Refused);
+  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(confirm_.questions.empty());
+}
+
+// While a transfer runs, the window's Idle may deliver clicks: every one of them must be refused,
+// and the controls must all be off.
+TEST_F(ControllerTest, CommandsStartedFromInsideATransferAreRefused) {
+  Connect();
+  LoadBytes(PatternBytes(1024));
+  std::vector<TCommandResult> results;
+  std::vector<TControlState> states;
+  bool busy_seen = false;
+  TSpiBusBase* const bus = controller_.Bus();
+  events_->on_idle = [&] {
+    if (!results.empty()) return; // once is enough
+    busy_seen = controller_.Busy();
+    states.push_back(controller_.ControlState());
+    results.push_back(controller_.Free());
+    results.push_back(controller_.Init("SIM1", 0, false));
+    results.push_back(controller_.ReadSignature());
+    results.push_back(controller_.ReadCalibration());
+    results.push_back(controller_.ReadLockBits());
+    results.push_back(controller_.ReadFuseBits());
+    results.push_back(controller_.ReadFlash());
+    results.push_back(controller_.WriteFlash());
+    results.push_back(controller_.VerifyFlash());
+    results.push_back(controller_.EraseFlash());
+    results.push_back(controller_.LoadFile(TempFile("image.ucm")));
+    results.push_back(controller_.LoadDebugImage());
+    results.push_back(controller_.SaveFile(TempFile("out.ucm")));
+    results.push_back(controller_.DumpMetaFile());
+    controller_.SetSpeed(6);
+  };
+  EXPECT_EQ(controller_.WriteFlash(), TCommandResult::Done);
+
+  ASSERT_EQ(results.size(), 14u);
+  for (size_t i = 0; i < results.size(); ++i)
+    EXPECT_EQ(results[i], TCommandResult::Refused) << "command " << i;
+  EXPECT_TRUE(busy_seen);
+  EXPECT_FALSE(AnyEnabled(states.at(0)));
+  EXPECT_EQ(controller_.Bus(), bus);
+  EXPECT_EQ(controller_.Bus()->Speed, 0);
+  EXPECT_FALSE(std::ifstream(TempFile("out.ucm")).good());
+  // The transfer itself was not disturbed, and the controller is usable again afterwards.
+  EXPECT_FALSE(controller_.Busy());
+  EXPECT_TRUE(controller_.ControlState().Free);
+  EXPECT_EQ(controller_.VerifyFlash(), TCommandResult::Done);
+}
+
+} // namespace

@@ -1,0 +1,168 @@
+// "Read flash", "Write flash", "Verify flash", "Erase flash" and cancelling a transfer.
+#include "tests/app/ControllerFixture.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr uint32_t kRed = 0x0000FF, kGreen = 0x008000, kBlue = 0xFF0000;
+
+TEST_F(ControllerTest, WriteAnsweredNoWritesNothing) {
+  Connect();
+  const std::vector<uint8_t> before = Chip().Flash();
+  LoadBytes(PatternBytes(1000));
+  confirm_.answer = false;
+  EXPECT_EQ(controller_.WriteFlash(), TCommandResult::Declined);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Writing 1000 bytes...\r\n", kGreen}}));
+  EXPECT_EQ(confirm_.questions,
+            (std::vector<std::string>{"Shall I really overwrite the whole flash memory?"}));
+  EXPECT_EQ(Chip().Counters().page_writes, 0u);
+  EXPECT_EQ(Chip().Counters().chip_erases, 0u);
+  EXPECT_EQ(Chip().Flash(), before);
+  EXPECT_FALSE(Chip().InProgMode());
+}
+
+TEST_F(ControllerTest, WriteAnsweredYesProgramsTheImageAndVerifies) {
+  Connect();
+  const std::vector<uint8_t> image = PatternBytes(1000);
+  LoadBytes(image);
+  EXPECT_EQ(controller_.WriteFlash(), TCommandResult::Done);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Writing 1000 bytes...\r\n", kGreen}}));
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), Chip().Flash().begin()));
+  // The rest of the flash was erased first (the database asks for it on this chip).
+  EXPECT_TRUE(
+      std::all_of(Chip().Flash().begin() + 1000, Chip().Flash().end(), [](uint8_t b) { return b == 0xFF; }));
+  EXPECT_FALSE(Chip().InProgMode());
+  // The transfer reported through the front end's sink, and the rate pane ends empty.
+  EXPECT_FALSE(events_->messages.empty());
+  EXPECT_EQ(events_->status_texts.back(), "");
+
+  log_.lines.clear();
+  EXPECT_EQ(controller_.VerifyFlash(), TCommandResult::Done);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Comparing 1000 bytes...\r\n", kGreen},
+                                               {"Meta stream and flash is equal.\r\n", kBlue}}));
+}
+
+TEST_F(ControllerTest, VerifyMismatchNamesTheWordAddress) {
+  Connect();
+  const std::vector<uint8_t> image = PatternBytes(600);
+  LoadBytes(image);
+  ASSERT_EQ(controller_.WriteFlash(), TCommandResult::Done);
+  Chip().Flash()[0x101] ^= 0x10;
+  log_.lines.clear();
+  EXPECT_EQ(controller_.VerifyFlash(), TCommandResult::Failed);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{
+                            {"Comparing 600 bytes...\r\n", kGreen},
+                            {"Meta stream and flash is not equal!(at address 0x00000100)\r\n", kRed}}));
+  EXPECT_FALSE(Chip().InProgMode());
+}
+
+TEST_F(ControllerTest, WriteOrVerifyWithoutAnImageAsksForAFile) {
+  Connect();
+  EXPECT_EQ(controller_.WriteFlash(), TCommandResult::Failed);
+  EXPECT_EQ(controller_.VerifyFlash(), TCommandResult::Failed);
+  EXPECT_EQ(log_.lines,
+            (std::vector<TLogLine>{{"Load a file first!\r\n", kRed}, {"Load a file first!\r\n", kRed}}));
+  EXPECT_TRUE(confirm_.questions.empty());
+  EXPECT_EQ(Chip().Counters().enables, 0u);
+}
+
+TEST_F(ControllerTest, ImageLargerThanTheFlashIsRefusedWithAddressMinusOne) {
+  Connect("ATmega8");
+  LoadBytes(PatternBytes(8194));
+  EXPECT_EQ(controller_.WriteFlash(), TCommandResult::Failed);
+  EXPECT_EQ(log_.lines.back(), (TLogLine{"Meta file is bigger than \xC2\xB5"
+                                         "C flash mem size!(at address 0xFFFFFFFF)\r\n",
+                                         kRed}));
+  EXPECT_EQ(Chip().Counters().page_writes, 0u);
+}
+
+TEST_F(ControllerTest, ReadFlashReplacesTheMetaMemoryWithTheWholeFlash) {
+  Connect("ATmega8");
+  const std::vector<uint8_t> flash = PatternBytes(8192, 3);
+  Chip().Flash() = flash;
+  LoadBytes({9, 9, 9});
+  const auto old_image = controller_.MetaMemory();
+  EXPECT_EQ(controller_.ReadFlash(), TCommandResult::Done);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Reading 8192 bytes...\r\n", kGreen}}));
+  EXPECT_NE(controller_.MetaMemory(), old_image);
+  EXPECT_EQ(MetaBytes(), flash);
+  EXPECT_TRUE(controller_.ControlState().Save);
+  EXPECT_FALSE(Chip().InProgMode());
+}
+
+TEST_F(ControllerTest, EraseAnsweredYesErasesTheChip) {
+  Connect("ATmega8");
+  Chip().Flash() = PatternBytes(8192);
+  EXPECT_EQ(controller_.EraseFlash(), TCommandResult::Done);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Check memory size of device to write...\r\n", kGreen},
+                                               {"Device has been erased.\r\n", kGreen}}));
+  EXPECT_EQ(confirm_.questions, (std::vector<std::string>{"Shall I erase the whole flash memory?"}));
+  EXPECT_TRUE(std::all_of(Chip().Flash().begin(), Chip().Flash().end(), [](uint8_t b) { return b == 0xFF; }));
+  EXPECT_FALSE(Chip().InProgMode());
+}
+
+TEST_F(ControllerTest, EraseAnsweredNoLeavesTheFlash) {
+  Connect("ATmega8");
+  Chip().Flash() = PatternBytes(8192);
+  confirm_.answer = false;
+  EXPECT_EQ(controller_.EraseFlash(), TCommandResult::Declined);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Check memory size of device to write...\r\n", kGreen}}));
+  EXPECT_EQ(Chip().Flash(), PatternBytes(8192));
+  EXPECT_EQ(Chip().Counters().chip_erases, 0u);
+  EXPECT_FALSE(Chip().InProgMode());
+}
+
+TEST_F(ControllerTest, EraseOfAChipWithoutPageSizeDoesNotAsk) {
+  Connect("AT90S2313"); // written byte by byte: the database gives no page size
+  EXPECT_EQ(controller_.EraseFlash(), TCommandResult::Failed);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{
+                            {"Check memory size of device to write...\r\n", kGreen},
+                            {"Flash mem/page size not properly defined in \"Signatures\" DB!\r\n", kRed}}));
+  EXPECT_TRUE(confirm_.questions.empty());
+  EXPECT_EQ(Chip().Counters().chip_erases, 0u);
+}
+
+// A cancel asked for during a transfer (the window's button, Ctrl-C on the command line) stops it
+// at the next progress report with an error naming where it stopped.
+TEST_F(ControllerTest, CancelStopsAWriteAndTheNextCommandRunsNormally) {
+  Connect();
+  LoadBytes(PatternBytes(32768));
+  int idles = 0;
+  events_->on_idle = [&] {
+    if (++idles == 4) controller_.RequestCancel();
+  };
+  EXPECT_EQ(controller_.WriteFlash(), TCommandResult::Failed);
+  EXPECT_LT(Chip().Counters().page_writes, 256u);
+  ASSERT_FALSE(log_.lines.empty());
+  EXPECT_EQ(log_.lines.back().colour, kRed);
+  // Idle runs after "Erasing flash...", "Writing flash..." and each page: the cancel came in the
+  // report of the second page, and the transfer stopped at that page's last word.
+  EXPECT_EQ(log_.lines.back().text, "Cancelled by the user!(at address 0x000000FE)\r\n");
+  EXPECT_EQ(Chip().Counters().page_writes, 2u);
+  EXPECT_FALSE(Chip().InProgMode());
+  EXPECT_TRUE(controller_.CancelRequested());
+
+  // A new command starts without the old request.
+  events_->on_idle = nullptr;
+  log_.lines.clear();
+  EXPECT_EQ(controller_.WriteFlash(), TCommandResult::Done);
+  EXPECT_FALSE(controller_.CancelRequested());
+  EXPECT_EQ(controller_.VerifyFlash(), TCommandResult::Done);
+}
+
+TEST_F(ControllerTest, CancelStopsTheDumpAfterTheCurrentRow) {
+  LoadBytes(PatternBytes(64)); // four rows
+  int idles = 0;
+  events_->on_idle = [&] {
+    if (++idles == 2) controller_.RequestCancel();
+  };
+  EXPECT_EQ(controller_.DumpMetaFile(), TCommandResult::Failed);
+  size_t rows = 0;
+  for (const auto& line : log_.lines)
+    if (line.colour == kBlue) ++rows;
+  EXPECT_EQ(rows, 2u);
+  EXPECT_EQ(events_->progress.back(), 0);
+}
+
+} // namespace

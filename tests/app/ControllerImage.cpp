@@ -1,0 +1,150 @@
+// "Load", "Save ", the debug load and "Dump meta file".
+#include "tests/app/ControllerFixture.h"
+
+#include <iterator>
+
+namespace {
+
+constexpr uint32_t kRed = 0x0000FF, kGreen = 0x008000, kBlue = 0xFF0000, kBlack = 0;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST_F(ControllerTest, LoadHexReportsNameAndSizeAndTellsTheFrontEnd) {
+  std::vector<std::string> recorded;
+  controller_.OnFileLoaded = [&](const std::string& name) { recorded.push_back(name); };
+  const std::string path = WriteTextFile("prog.hex", ":0400100001020304E2\r\n:00000001FF\r\n");
+  EXPECT_EQ(controller_.LoadFile(path), TCommandResult::Done);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Loaded " + path + "; 20bytes\r\n", kGreen}}));
+  EXPECT_EQ(recorded, (std::vector<std::string>{path}));
+  const std::vector<uint8_t> bytes = MetaBytes();
+  ASSERT_EQ(bytes.size(), 20u);
+  EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 16, bytes.end()), (std::vector<uint8_t>{1, 2, 3, 4}));
+  EXPECT_TRUE(controller_.ControlState().DumpMetaFile);
+}
+
+TEST_F(ControllerTest, ExtensionIsComparedWithoutRegardToCase) {
+  const std::string path = WriteTextFile("PROG.HEX", ":02000000AABB99\r\n:00000001FF\r\n");
+  EXPECT_EQ(controller_.LoadFile(path), TCommandResult::Done);
+  EXPECT_EQ(MetaBytes(), (std::vector<uint8_t>{0xAA, 0xBB}));
+}
+
+TEST_F(ControllerTest, UnknownExtensionIsRefusedAndKeepsTheImage) {
+  LoadBytes({1, 2});
+  const std::string path = WriteTextFile("prog.bin", "\x01\x02\x03");
+  EXPECT_EQ(controller_.LoadFile(path), TCommandResult::Failed);
+  EXPECT_EQ(controller_.LoadFile(WriteTextFile("noextension", "x")), TCommandResult::Failed);
+  EXPECT_EQ(log_.lines,
+            (std::vector<TLogLine>{{"Unknown file format!\r\n", kRed}, {"Unknown file format!\r\n", kRed}}));
+  EXPECT_EQ(MetaBytes(), (std::vector<uint8_t>{1, 2}));
+  EXPECT_EQ(controller_.SaveFile(TempFile("out.txt")), TCommandResult::Failed);
+  EXPECT_FALSE(std::ifstream(TempFile("out.txt")).good());
+}
+
+TEST_F(ControllerTest, HexWithABadRecordIsNotLoadedAndKeepsThePreviousImage) {
+  LoadBytes({7, 7, 7, 7});
+  // Third record's checksum is wrong.
+  const std::string path =
+      WriteTextFile("bad.hex", ":0100000011EE\r\n:0100010022DC\r\n:0100020033FF\r\n:00000001FF\r\n");
+  EXPECT_EQ(controller_.LoadFile(path), TCommandResult::Failed);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Error loading file!\r\n", kRed}}));
+  EXPECT_EQ(MetaBytes(), (std::vector<uint8_t>{7, 7, 7, 7}));
+}
+
+TEST_F(ControllerTest, MissingFileIsAnErrorLoadingTheFile) {
+  EXPECT_EQ(controller_.LoadFile(TempFile("nothere.ucm")), TCommandResult::Failed);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Error loading file!\r\n", kRed}}));
+  EXPECT_FALSE(controller_.HasImage());
+}
+
+TEST_F(ControllerTest, SaveWritesTheImageInTheKindOfTheExtension) {
+  LoadBytes(PatternBytes(17));
+  const std::string hex = TempFile("out.hex");
+  const std::string ucm = TempFile("out.UCM");
+  EXPECT_EQ(controller_.SaveFile(hex), TCommandResult::Done);
+  EXPECT_EQ(controller_.SaveFile(ucm), TCommandResult::Done);
+  EXPECT_EQ(log_.lines,
+            (std::vector<TLogLine>{{"Saved " + hex + "\r\n", kGreen}, {"Saved " + ucm + "\r\n", kGreen}}));
+
+  const std::vector<uint8_t> bytes = PatternBytes(17);
+  EXPECT_EQ(ReadFile(ucm), std::string(bytes.begin(), bytes.end()));
+  const std::string text = ReadFile(hex);
+  EXPECT_EQ(text.rfind(":10000000", 0), 0u) << text;
+  EXPECT_NE(text.find("\r\n:01001000"), std::string::npos) << text;
+  EXPECT_NE(text.find(":00000001FF\r\n"), std::string::npos) << text;
+
+  // Both load back to the same image; saving did not change the meta memory.
+  EXPECT_EQ(MetaBytes(), bytes);
+  ASSERT_EQ(controller_.LoadFile(hex), TCommandResult::Done);
+  EXPECT_EQ(MetaBytes(), bytes);
+  ASSERT_EQ(controller_.LoadFile(ucm), TCommandResult::Done);
+  EXPECT_EQ(MetaBytes(), bytes);
+}
+
+TEST_F(ControllerTest, SaveIntoAnUnwritablePlaceIsAnError) {
+  LoadBytes({1});
+  EXPECT_EQ(controller_.SaveFile(work_dir_.Path() + "/no/such/dir/out.ucm"), TCommandResult::Failed);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Error saving file!\r\n", kRed}}));
+}
+
+TEST_F(ControllerTest, DebugLoadMakesTheTestTextFromTheTickCount) {
+  clock_->now_ns = uint64_t(0x1BEEF) * 1000000; // only the low 16 bits of the tick count show
+  EXPECT_EQ(controller_.LoadDebugImage(), TCommandResult::Done);
+  const std::string expected = "tamso.was.here.beef";
+  EXPECT_EQ(MetaBytes(), std::vector<uint8_t>(expected.begin(), expected.end()));
+  EXPECT_TRUE(log_.lines.empty());
+
+  clock_->now_ns = uint64_t(0x2A) * 1000000;
+  EXPECT_EQ(controller_.LoadDebugImage(), TCommandResult::Done);
+  EXPECT_EQ(MetaBytes().size(), 19u);
+  const std::vector<uint8_t> bytes = MetaBytes();
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "tamso.was.here.002a");
+}
+
+TEST_F(ControllerTest, DumpOfAThreeByteImageShowsOneWordWithoutColumn) {
+  LoadBytes({0x41, 0x42, 0x43});
+  EXPECT_EQ(controller_.DumpMetaFile(), TCommandResult::Done);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"0x0000:", kGreen}, {"4241 ", kBlack}}));
+  EXPECT_EQ(events_->progress, (std::vector<int32_t>{0, 0}));
+}
+
+TEST_F(ControllerTest, DumpOfSixteenBytesShowsOneCompleteRow) {
+  LoadBytes({'H', 'e', 'l', 'l', 'o', 0x00, 0x1F, 0x20, 0x7F, 0x80, 0xFF, 'z', 'A', 'B', 0xAB, 0xCD});
+  EXPECT_EQ(controller_.DumpMetaFile(), TCommandResult::Done);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{
+                            {"0x0000:", kGreen},
+                            {"6548 ", kBlack},
+                            {"6C6C ", kBlack},
+                            {"006F ", kBlack},
+                            {"201F ", kBlack},
+                            {"807F ", kBlack},
+                            {"7AFF ", kBlack},
+                            {"4241 ", kBlack},
+                            {"CDAB ", kBlack},
+                            // high byte first: 'e','H', ...; 0x7F counts as printable, 0x80 does not
+                            {"eHll.o .."
+                             "\x7F"
+                             "z.BA..\r\n",
+                             kBlue},
+                        }));
+  EXPECT_EQ(events_->progress, (std::vector<int32_t>{0, 87, 0}));
+  EXPECT_EQ(events_->idles, 1);
+}
+
+TEST_F(ControllerTest, DumpLabelsRowsWithByteAddresses) {
+  LoadBytes(PatternBytes(35)); // two full rows, one word, and an odd byte that is not shown
+  EXPECT_EQ(controller_.DumpMetaFile(), TCommandResult::Done);
+  std::vector<std::string> labels;
+  size_t words = 0;
+  for (const auto& line : log_.lines) {
+    if (line.colour == kGreen) labels.push_back(line.text);
+    if (line.colour == kBlack) ++words;
+  }
+  EXPECT_EQ(labels, (std::vector<std::string>{"0x0000:", "0x0010:", "0x0020:"}));
+  EXPECT_EQ(words, 17u);
+  EXPECT_EQ(log_.lines.back(), (TLogLine{"E7E0 ", kBlack}));
+}
+
+} // namespace

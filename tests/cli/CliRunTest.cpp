@@ -1,0 +1,251 @@
+// Running commands the way `pinlet` does, against files instead of a terminal, on the simulated
+// port with a virtual clock; and the real binary once, end to end.
+#include "cli/uCliRun.h"
+#include "core/uWait.h"
+#include "sim/uSimPorts.h"
+#include "tests/support/SimTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sys/wait.h>
+
+namespace {
+
+constexpr const char* kDatabase = PINLET_SOURCE_DIR "/resources/CpuSignatures.xml";
+
+std::string ReadAll(std::FILE* file) {
+  std::fflush(file);
+  std::rewind(file);
+  std::string text;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  return text;
+}
+
+class CliRun : public ::testing::Test {
+protected:
+  CliRun() : scoped_clock_(std::make_shared<TVirtualClock>()) {
+    if (const char* old = std::getenv("XDG_STATE_HOME")) saved_state_home_ = old;
+    setenv("XDG_STATE_HOME", state_dir_.Path().c_str(), 1);
+    ResetSimPorts();
+  }
+  ~CliRun() override {
+    ResetSimPorts();
+    if (saved_state_home_)
+      setenv("XDG_STATE_HOME", saved_state_home_->c_str(), 1);
+    else
+      unsetenv("XDG_STATE_HOME");
+  }
+
+  // Runs a command line; out/err hold what it printed.
+  int Run(std::vector<std::string> args, bool terminal = false, const std::string& input = {}) {
+    args.insert(args.begin(), {"--db", kDatabase});
+    const TCliParse parse = ParseCommandLine(args);
+    if (!parse.Ok) {
+      err = parse.Error;
+      return kExitUsage;
+    }
+    std::FILE* o = std::tmpfile();
+    std::FILE* e = std::tmpfile();
+    std::FILE* i = std::tmpfile();
+    std::fputs(input.c_str(), i);
+    std::rewind(i);
+    TCliTerminal t;
+    t.Out = o;
+    t.Err = e;
+    t.In = i;
+    t.OutIsTerminal = t.ErrIsTerminal = t.InIsTerminal = terminal;
+    const int status = RunCli(parse.Options, t, "pinlet");
+    out = ReadAll(o);
+    err = ReadAll(e);
+    std::fclose(o);
+    std::fclose(e);
+    std::fclose(i);
+    return status;
+  }
+
+  std::string Path(const std::string& name) const { return work_dir_.Path() + "/" + name; }
+  std::string WriteImage(const std::string& name, size_t size, int seed = 1) const {
+    std::string bytes;
+    for (size_t i = 0; i < size; ++i) bytes += char(i * 13 + size_t(seed));
+    std::ofstream(Path(name), std::ios::binary) << bytes;
+    return Path(name);
+  }
+  bool Printed(const std::string& text) const { return out.find(text) != std::string::npos; }
+
+  TScopedWaitClock scoped_clock_;
+  TScratchDir state_dir_;
+  TScratchDir work_dir_;
+  std::optional<std::string> saved_state_home_;
+  std::string out, err;
+};
+
+TEST_F(CliRun, WriteThenVerifyOnTheSimulatedChip) {
+  const std::string image = WriteImage("fw.ucm", 700);
+  EXPECT_EQ(Run({"write", image, "--yes"}), kExitOk) << out;
+  EXPECT_TRUE(Printed("Loaded " + image + "; 700bytes\n")) << out;
+  EXPECT_TRUE(Printed("Connected and Ready.\n")) << out;
+  EXPECT_TRUE(Printed("Writing 700 bytes...\n")) << out;
+  EXPECT_TRUE(Printed("Shall I really overwrite the whole flash memory? [y/N] yes")) << out;
+  // Verified afterwards unless told not to.
+  EXPECT_TRUE(Printed("Comparing 700 bytes...\nVerifying flash...\n")) << out;
+  EXPECT_TRUE(Printed("Meta stream and flash is equal.\n")) << out;
+  // Not a terminal: no colour codes, no carriage returns, no progress bar.
+  EXPECT_EQ(out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(out.find('\r'), std::string::npos);
+  EXPECT_TRUE(err.empty()) << err;
+
+  // The chip kept its flash for the next run.
+  EXPECT_EQ(Run({"verify", image}), kExitOk) << out;
+  EXPECT_EQ(Run({"verify", WriteImage("other.ucm", 700, 2)}), kExitFailed);
+  EXPECT_TRUE(Printed("Meta stream and flash is not equal!(at address 0x00000000)\n")) << out;
+
+  EXPECT_EQ(Run({"write", image, "--yes", "--no-verify"}), kExitOk);
+  EXPECT_FALSE(Printed("Comparing")) << out;
+}
+
+TEST_F(CliRun, QuestionsWithoutATerminalAreAnsweredNo) {
+  const std::string image = WriteImage("fw.ucm", 64);
+  EXPECT_EQ(Run({"write", image}), kExitFailed);
+  EXPECT_TRUE(
+      Printed("Shall I really overwrite the whole flash memory? [y/N] no (standard input is not a terminal"))
+      << out;
+  EXPECT_FALSE(Printed("Writing flash...")) << out;
+  EXPECT_EQ(Run({"verify", image}), kExitFailed); // nothing was written
+
+  EXPECT_EQ(Run({"erase"}), kExitFailed);
+  EXPECT_TRUE(Printed("Shall I erase the whole flash memory? [y/N] no")) << out;
+  EXPECT_FALSE(Printed("Device has been erased.")) << out;
+}
+
+TEST_F(CliRun, QuestionsOnATerminalTakeTheTypedAnswer) {
+  EXPECT_EQ(Run({"erase"}, true, "y\n"), kExitOk);
+  EXPECT_TRUE(Printed("Device has been erased.")) << out;
+  EXPECT_EQ(Run({"erase"}, true, "\n"), kExitFailed);
+  EXPECT_EQ(Run({"erase"}, true, "yes\n"), kExitOk);
+  EXPECT_EQ(Run({"erase"}, true, "nope\n"), kExitFailed);
+  EXPECT_EQ(Run({"erase"}, true, ""), kExitFailed); // end of input
+}
+
+TEST_F(CliRun, ColoursOnATerminal) {
+  EXPECT_EQ(Run({"signature"}, true), kExitOk);
+  EXPECT_TRUE(Printed("\x1b[32mConnected and Ready.\x1b[0m\n")) << out;
+  EXPECT_TRUE(Printed("\x1b[34mSignature: 0x1E:95:0F:00\x1b[0m\n")) << out;
+  EXPECT_EQ(Run({"dump", Path("missing.hex")}, true), kExitFailed);
+  EXPECT_TRUE(Printed("\x1b[31mError loading file!\x1b[0m\n")) << out;
+}
+
+TEST_F(CliRun, ProgressBarOnlyOnATerminal) {
+  const std::string image = WriteImage("fw.ucm", 4096);
+  EXPECT_EQ(Run({"write", image, "--yes"}, true), kExitOk);
+  EXPECT_NE(err.find("byte/sec"), std::string::npos) << err;
+  EXPECT_NE(err.find("%"), std::string::npos) << err;
+}
+
+TEST_F(CliRun, ReadSavesTheFlashInTheKindOfTheExtension) {
+  const std::string image = WriteImage("fw.ucm", 300);
+  ASSERT_EQ(Run({"--sim-chip", "ATmega8", "write", image, "--yes"}), kExitOk) << out;
+  const std::string saved = Path("back.hex");
+  EXPECT_EQ(Run({"--sim-chip", "atmega8l", "read", saved}), kExitOk) << out;
+  EXPECT_TRUE(Printed("Reading 8192 bytes...\n")) << out;
+  EXPECT_TRUE(Printed("Saved " + saved + "\n")) << out;
+  // The saved file verifies against the chip.
+  EXPECT_EQ(Run({"--sim-chip", "ATmega8", "verify", saved}), kExitOk) << out;
+  EXPECT_TRUE(Printed("Comparing 8192 bytes...")) << out;
+
+  // An unknown kind is refused before the port is touched.
+  EXPECT_EQ(Run({"read", Path("back.bin")}), kExitFailed);
+  EXPECT_EQ(out, "Unknown file format!\n");
+}
+
+TEST_F(CliRun, SimulatedChipIsChosenByItsDatabaseName) {
+  EXPECT_EQ(Run({"--sim-chip", "ATMEGA8L", "signature"}), kExitOk);
+  EXPECT_TRUE(Printed("Signature: 0x1E:93:07:00\n - CPU name: ATmega8/ATmega8L/ATmega8A")) << out;
+  EXPECT_EQ(Run({"--sim-chip", "ATmega2560", "--port", "SIM2", "signature"}), kExitOk);
+  EXPECT_TRUE(Printed("Signature: 0x1E:98:01:00")) << out;
+
+  EXPECT_EQ(Run({"--sim-chip", "ATmega9999", "signature"}), kExitUsage);
+  EXPECT_NE(err.find("ATmega9999"), std::string::npos) << err;
+  EXPECT_EQ(Run({"--sim-chip", "ATmega8", "--port", "COM1", "signature"}), kExitUsage);
+  EXPECT_NE(err.find("simulated"), std::string::npos) << err;
+}
+
+TEST_F(CliRun, ConnectionFailuresEndWithStatusOne) {
+  EXPECT_EQ(Run({"--port", "NOSUCHPORT", "signature"}), kExitFailed);
+  EXPECT_TRUE(Printed("Unknown error occoured!\n")) << out;
+  EXPECT_FALSE(Printed("Signature")) << out;
+  EXPECT_EQ(Run({"--port", Path("ttyNONE"), "fuses"}), kExitFailed);
+  EXPECT_TRUE(Printed("Error: Can not open physical connection device (COM,LPT,..)!\n")) << out;
+}
+
+TEST_F(CliRun, DumpNeedsNoPort) {
+  const std::string image = WriteImage("fw.ucm", 18);
+  EXPECT_EQ(Run({"--port", "NOSUCHPORT", "dump", image}), kExitOk);
+  EXPECT_FALSE(Printed("Connected")) << out;
+  EXPECT_TRUE(Printed("0x0000:")) << out;
+  EXPECT_TRUE(Printed("0x0010:")) << out;
+  // The last, partial row is finished with a line end.
+  EXPECT_EQ(out.back(), '\n');
+}
+
+TEST_F(CliRun, PortsListsTheSimulatedPortWithItsKind) {
+  EXPECT_EQ(Run({"ports"}), kExitOk);
+  EXPECT_TRUE(Printed("SIM1")) << out;
+  EXPECT_TRUE(Printed("simulated")) << out;
+  EXPECT_TRUE(Printed("Simulated ATmega328P")) << out;
+}
+
+// --- The real binary ----------------------------------------------------------------------------
+
+struct TProcessResult {
+  int status = -1;
+  std::string output;
+};
+
+TProcessResult RunPinlet(const std::string& state_home, const std::string& args) {
+  const std::string command =
+      "XDG_STATE_HOME='" + state_home + "' '" PINLET_BINARY_DIR "/bin/pinlet' " + args + " </dev/null 2>&1";
+  TProcessResult result;
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return result;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+  const int raw = pclose(pipe);
+  result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return result;
+}
+
+TEST(PinletBinary, WriteAndVerifyOnSim1) {
+  TScratchDir state;
+  TScratchDir work;
+  const std::string image = work.Path() + "/fw.hex";
+  std::ofstream(image) << ":10000000000102030405060708090A0B0C0D0E0F78\r\n:00000001FF\r\n";
+
+  TProcessResult r = RunPinlet(state.Path(), "--port SIM1 --speed sdFastest write '" + image + "' --yes");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("Meta stream and flash is equal."), std::string::npos) << r.output;
+
+  r = RunPinlet(state.Path(), "--speed 0 verify '" + image + "'");
+  EXPECT_EQ(r.status, 0) << r.output;
+
+  r = RunPinlet(state.Path(), "erase");
+  EXPECT_EQ(r.status, 1) << r.output; // stdin is not a terminal: answered No
+  r = RunPinlet(state.Path(), "--speed 0 verify '" + image + "'");
+  EXPECT_EQ(r.status, 0) << r.output;
+
+  r = RunPinlet(state.Path(), "--bogus");
+  EXPECT_EQ(r.status, 2) << r.output;
+  EXPECT_NE(r.output.find("--help"), std::string::npos) << r.output;
+  r = RunPinlet(state.Path(), "--help");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.output.find("Usage: pinlet"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,131 @@
+// Parsing the `pinlet` command line and the exit statuses.
+#include "cli/uCommandLine.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TCliParse Parse(std::vector<std::string> args) {
+  return ParseCommandLine(args);
+}
+
+TEST(CommandLine, DefaultsAreSim1AtNormalSpeedAndAskingFirst) {
+  const TCliParse p = Parse({"signature"});
+  ASSERT_TRUE(p.Ok) << p.Error;
+  EXPECT_EQ(p.Options.Command, TCliCommand::Signature);
+  EXPECT_EQ(p.Options.Port, "SIM1");
+  EXPECT_EQ(p.Options.Speed, 3);
+  EXPECT_FALSE(p.Options.Yes || p.Options.NoVerify || p.Options.Debug);
+  EXPECT_TRUE(p.Options.DatabasePath.empty());
+  EXPECT_TRUE(p.Options.SimChip.empty());
+}
+
+TEST(CommandLine, EveryOptionInBothSpellings) {
+  TCliParse p = Parse({"--port", "/dev/ttyUSB0", "--speed", "sdSlow", "--yes", "--no-verify", "--db",
+                       "my.xml", "--sim-chip", "ATmega8L", "--debug", "write", "fw.hex"});
+  ASSERT_TRUE(p.Ok) << p.Error;
+  EXPECT_EQ(p.Options.Command, TCliCommand::Write);
+  EXPECT_EQ(p.Options.File, "fw.hex");
+  EXPECT_EQ(p.Options.Port, "/dev/ttyUSB0");
+  EXPECT_EQ(p.Options.Speed, 4);
+  EXPECT_TRUE(p.Options.Yes && p.Options.NoVerify && p.Options.Debug);
+  EXPECT_EQ(p.Options.DatabasePath, "my.xml");
+  EXPECT_EQ(p.Options.SimChip, "ATmega8L");
+
+  // Options may follow the command, and take "=value".
+  p = Parse({"read", "out.ucm", "--port=LPT1", "--speed=0", "-y"});
+  ASSERT_TRUE(p.Ok) << p.Error;
+  EXPECT_EQ(p.Options.Command, TCliCommand::Read);
+  EXPECT_EQ(p.Options.File, "out.ucm");
+  EXPECT_EQ(p.Options.Port, "LPT1");
+  EXPECT_EQ(p.Options.Speed, 0);
+  EXPECT_TRUE(p.Options.Yes);
+
+  // After "--" a name that starts with a dash is a file.
+  p = Parse({"dump", "--", "-odd.hex"});
+  ASSERT_TRUE(p.Ok) << p.Error;
+  EXPECT_EQ(p.Options.File, "-odd.hex");
+}
+
+TEST(CommandLine, SpeedLevelsByNumberOrName) {
+  EXPECT_EQ(ParseSpeed("0"), 0);
+  EXPECT_EQ(ParseSpeed("6"), 6);
+  EXPECT_EQ(ParseSpeed("sdFastest"), 0);
+  EXPECT_EQ(ParseSpeed("SDSLOWEST"), 6);
+  EXPECT_EQ(ParseSpeed("sdnormal"), 3);
+  EXPECT_FALSE(ParseSpeed("7"));
+  EXPECT_FALSE(ParseSpeed("-1"));
+  EXPECT_FALSE(ParseSpeed("fast"));
+  EXPECT_FALSE(ParseSpeed(""));
+  EXPECT_FALSE(ParseSpeed("03"));
+}
+
+TEST(CommandLine, UsageErrorsSayWhatIsWrong) {
+  struct TCase {
+    std::vector<std::string> args;
+    const char* expected;
+  };
+  const TCase cases[] = {
+      {{}, "no command"},
+      {{"flash"}, "unknown command 'flash'"},
+      {{"--frobnicate", "signature"}, "unknown option '--frobnicate'"},
+      {{"read"}, "read needs a file name"},
+      {{"write", ""}, "write needs a file name"},
+      {{"signature", "extra"}, "unexpected argument 'extra'"},
+      {{"verify", "a.hex", "b.hex"}, "unexpected argument 'b.hex'"},
+      {{"--speed", "9", "signature"}, "unknown speed level '9'"},
+      {{"signature", "--port"}, "--port needs a port name"},
+      {{"signature", "--sim-chip"}, "--sim-chip needs a chip name"},
+      {{"--yes=no", "erase"}, "--yes takes no value"},
+  };
+  for (const auto& c : cases) {
+    const TCliParse p = ParseCommandLine(c.args);
+    EXPECT_FALSE(p.Ok) << c.expected;
+    EXPECT_NE(p.Error.find(c.expected), std::string::npos) << "got: " << p.Error;
+  }
+}
+
+TEST(CommandLine, HelpNeedsNoCommand) {
+  TCliParse p = Parse({"--help"});
+  EXPECT_TRUE(p.Ok && p.Options.Help);
+  p = Parse({"-h", "bogus-is-ignored"});
+  EXPECT_TRUE(p.Ok && p.Options.Help);
+}
+
+TEST(CommandLine, ExitStatuses) {
+  EXPECT_EQ(ExitStatusFor(TCommandResult::Done), 0);
+  EXPECT_EQ(ExitStatusFor(TCommandResult::Failed), 1);
+  EXPECT_EQ(ExitStatusFor(TCommandResult::Declined), 1);
+  EXPECT_EQ(ExitStatusFor(TCommandResult::Refused), 1);
+  EXPECT_EQ(kExitUsage, 2);
+}
+
+TEST(CommandLine, HelpExplainsEveryCommandOptionAndExitStatus) {
+  const std::string help = UsageText("pinlet");
+  for (const char* word : {"ports",
+                           "signature",
+                           "calibration",
+                           "locks",
+                           "fuses",
+                           "erase",
+                           "read FILE",
+                           "write FILE",
+                           "verify FILE",
+                           "dump FILE",
+                           "--port",
+                           "--speed",
+                           "--yes",
+                           "--no-verify",
+                           "--db",
+                           "--sim-chip",
+                           "--debug",
+                           "--help",
+                           "sim-<chip>.state",
+                           "CpuSignatures.xml",
+                           "current directory",
+                           "Exit status",
+                           "Examples"})
+    EXPECT_NE(help.find(word), std::string::npos) << word;
+}
+
+} // namespace
