@@ -207,8 +207,8 @@ def build_chip(entry, data, compiler, diffs):
         if key in entry:
             replace(key, entry[key])
     if "locks" in entry:
-        spec = entry["locks"]
-        replace("locks", [list(x) + [1] for x in layouts[spec]] if isinstance(spec, str) else spec)
+        layout_ref = entry["locks"]
+        replace("locks", [list(x) + [1] for x in layouts[layout_ref]] if isinstance(layout_ref, str) else layout_ref)
     for b in BYTES:
         key = "fuses_" + b
         if key in entry:
