@@ -1,5 +1,4 @@
-// Common set-up for tests of the ISP layer: a virtual clock, a fake target at the fastest speed and
-// a signature table that the test fills.
+// ISP layer tests: a virtual clock, a fake target at the fastest speed, a signature table per test.
 #pragma once
 #include "core/uAVR_at90.h"
 #include "core/uWait.h"
@@ -26,10 +25,11 @@ protected:
   void TearDown() override { SignatureTable.clear(); }
 
   TFakeIspChip& MakeChip(uint32_t flash_words, uint32_t page_words) {
+    isp.reset();
     chip = CreateSpiBus<TFakeIspChip>(1, flash_words, page_words);
     chip->Speed = sdFastest;
-    chip->record = false; // the instruction log is enough for most tests; whole-flash line logs are huge
-    // The target starts held in reset, ready for instructions; tests count only later resets.
+    chip->record = false; // whole-flash line logs are huge
+    // Held in reset, ready for instructions; tests count only later resets.
     chip->SetReset(1);
     chip->resets = 0;
     isp = std::make_unique<TmCAtgeneric>(chip.get());
@@ -49,7 +49,7 @@ protected:
     return SignatureTable.back();
   }
 
-  // Identifies the chip and forgets the instructions that took, so a test sees only its own.
+  // Identifies the chip and forgets the instructions that took.
   void IdentifyAndClear() {
     ASSERT_TRUE(isp->Identify(false));
     chip->instructions.clear();

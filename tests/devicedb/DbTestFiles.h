@@ -1,5 +1,4 @@
-// Temporary database files for the loader tests: documents are written in UTF-8 source text and
-// stored as the loader expects them, UTF-16 LE.
+// Temporary database files for the loader tests, stored as UTF-16 LE from UTF-8 source text.
 #pragma once
 #include <gtest/gtest.h>
 

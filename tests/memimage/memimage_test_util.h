@@ -1,5 +1,4 @@
-// Helpers shared by the image tests: building and reading images, HEX text in memory streams, and
-// scratch folders.
+// Helpers for the image tests: building and reading images, HEX text in memory, scratch folders.
 #pragma once
 #include "memimage/uAvrMemFile.h"
 
@@ -82,7 +81,6 @@ public:
   ScratchDir& operator=(const ScratchDir&) = delete;
   std::string operator/(const std::string& name) const { return (path_ / name).string(); }
   const std::filesystem::path& Path() const { return path_; }
-  // Names in the folder, for checking that no temporary file was left behind.
   std::vector<std::string> Names() const {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(path_))

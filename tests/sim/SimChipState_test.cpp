@@ -86,10 +86,8 @@ TEST_F(SimChipState, CorruptOrForeignFilesGiveAFreshChip) {
   bad_fuse.replace(bad_fuse.find("fuses E2"), 8, "fuses G2");
   const std::vector<std::pair<const char*, std::string>> cases{
       {"empty", ""},
-      {"garbage", std::string(40000, '\x5A')},
       {"truncated", good.substr(0, good.size() - 1)},
       {"too long", good + "x"},
-      {"header only", good.substr(0, data)},
       {"other version", "PINLET-SIMCHIP 2" + good.substr(good.find('\n'))},
       {"other chip", wrong_sig},
       {"other size", wrong_size},
@@ -124,16 +122,7 @@ TEST_F(SimChipState, SavingReplacesTheFileAtomically) {
   EXPECT_EQ(TSimAvrChip(SimRecordMega328P(), Persistent()).Flash()[0], 0x00);
 }
 
-TEST_F(SimChipState, UnwritableDirectoryIsReportedNotFatal) {
-  TSimChipOptions options = Persistent();
-  WriteFile(dir_.Path() + "/file", "x");
-  options.state_dir = dir_.Path() + "/file/pinlet";
-  TSimAvrChip chip(SimRecordMega328P(), options);
-  chip.SetLock(0xFE);
-  EXPECT_LT(chip.SaveState(), 0);
-}
-
-TEST_F(SimChipState, PersistenceCanBeTurnedOff) {
+TEST_F(SimChipState, PersistenceCanBeTurnedOffAndAnUnwritableDirectoryIsNotFatal) {
   TSimChipOptions options;
   options.state_dir = dir_.Path();
   {
@@ -143,6 +132,13 @@ TEST_F(SimChipState, PersistenceCanBeTurnedOff) {
     chip.SetLock(0xFE);
   }
   EXPECT_TRUE(std::filesystem::is_empty(dir_.Path()));
+
+  options = Persistent();
+  WriteFile(dir_.Path() + "/file", "x");
+  options.state_dir = dir_.Path() + "/file/pinlet";
+  TSimAvrChip chip(SimRecordMega328P(), options);
+  chip.SetLock(0xFE);
+  EXPECT_LT(chip.SaveState(), 0);
 }
 
 TEST(SimStateLocation, FollowsXdgStateHomeThenHome) {

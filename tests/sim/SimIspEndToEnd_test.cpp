@@ -1,5 +1,5 @@
-// The ISP layer over the simulated bus: everything a user does with a chip, from programming mode
-// to a verified full image, with the chip decoding the lines the bus base really drives.
+// The ISP layer over the simulated bus: from programming mode to a verified full image, with the
+// chip decoding the lines the bus base really drives.
 #include "core/uAVR_at90.h"
 #include "core/uWait.h"
 #include "sim/uSpiBus_Sim.h"
@@ -126,25 +126,6 @@ protected:
   TScopedWaitClock scoped_{clock_};
   std::vector<TAvrSigType> saved_table_;
 };
-
-TEST_F(SimIspFaults, MissingChipNeverSynchronises) {
-  TSimChipOptions options;
-  options.no_chip = true;
-  auto bus = Open(options);
-  TmCAtgeneric isp(bus.get());
-  EXPECT_EQ(isp.EnterProgMode(), 1);
-  EXPECT_FALSE(isp.Identify(true));
-}
-
-TEST_F(SimIspFaults, UnknownSignatureIsNotIdentified) {
-  TSimChipOptions options;
-  options.signature = TAvrSignature{0x1E, 0x95, 0x14, 0x00};
-  auto bus = Open(options);
-  TmCAtgeneric isp(bus.get());
-  ASSERT_EQ(isp.EnterProgMode(), 0);
-  EXPECT_EQ(isp.WriteFlash(std::make_shared<TVectorMemStream>(std::vector<uint8_t>(256, 0))),
-            ISP_E_UNIDENTIFIED);
-}
 
 TEST_F(SimIspFaults, ChipDyingMidTransferFailsVerify) {
   TSimChipOptions options;

@@ -1,5 +1,4 @@
-// The simulated chip at line level: framing, the instruction set, flash and EEPROM semantics,
-// busy times, fault injection.
+// The simulated chip at line level: framing, instructions, flash and EEPROM, busy times, faults.
 #include "core/uWait.h"
 #include "sim/uSimChip.h"
 #include "sim/uSpiBus_Sim.h"
@@ -33,27 +32,7 @@ protected:
 
 // ---- framing ----
 
-TEST_F(SimChip, ProgrammingEnableEchoesSecondByteDuringThird) {
-  Open(SimRecordMega328P());
-  line_->EnterReset();
-  const auto answer = line_->Instruction(0xAC, 0x53, 0x00, 0x00);
-  EXPECT_EQ(answer[2], 0x53);
-  EXPECT_TRUE(Chip().Enabled());
-  EXPECT_EQ(line_->Read(0x30, 0x00, 0x00), 0x1E);
-  EXPECT_EQ(line_->Read(0x30, 0x00, 0x01), 0x95);
-  EXPECT_EQ(line_->Read(0x30, 0x00, 0x02), 0x0F);
-  EXPECT_EQ(line_->Read(0x30, 0x00, 0x06), 0x0F) << "index is taken modulo 4";
-}
-
-TEST_F(SimChip, EnabledChipEchoesThePreviousByte) {
-  OpenEnabled(SimRecordMega328P());
-  const auto answer = line_->Instruction(0x4D, 0x12, 0x34, 0x00);
-  EXPECT_EQ(answer[1], 0x4D);
-  EXPECT_EQ(answer[2], 0x12);
-  EXPECT_EQ(answer[3], 0x34);
-}
-
-TEST_F(SimChip, InstructionsBeforeEnableAreIgnored) {
+TEST_F(SimChip, EnableEchoesAndInstructionsBeforeItAreIgnored) {
   Open(SimRecordMega328P());
   line_->EnterReset();
   EXPECT_EQ(line_->Read(0x30, 0x00, 0x00), 0x00) << "no answer before Programming Enable";
@@ -63,14 +42,19 @@ TEST_F(SimChip, InstructionsBeforeEnableAreIgnored) {
   EXPECT_EQ(Chip().Counters().fuse_writes, 0u);
   EXPECT_EQ(Chip().Counters().chip_erases, 0u);
   EXPECT_EQ(Chip().Fuse(0), 0x62);
-  EXPECT_TRUE(line_->Enable());
+
+  EXPECT_EQ(line_->Instruction(0xAC, 0x53, 0x00, 0x00)[2], 0x53);
+  EXPECT_TRUE(Chip().Enabled());
   EXPECT_EQ(line_->Read(0x30, 0x00, 0x00), 0x1E);
+  EXPECT_EQ(line_->Read(0x30, 0x00, 0x01), 0x95);
+  EXPECT_EQ(line_->Read(0x30, 0x00, 0x06), 0x0F) << "index is taken modulo 4";
+  // An enabled chip echoes the previous byte.
+  const auto echo = line_->Instruction(0x4D, 0x12, 0x34, 0x00);
+  EXPECT_EQ((std::array<uint8_t, 3>{echo[1], echo[2], echo[3]}), (std::array<uint8_t, 3>{0x4D, 0x12, 0x34}));
 }
 
-// The programmer's hunt: Programming Enable, and one extra clock whenever the echo is wrong.
-// Whatever the initial misalignment, the hunt must end with the chip really enabled, never with a
-// false echo from a chip that is still out of step. The third byte is 0x00 or, as when the ISP
-// layer reads the echo, 0xFF.
+// The programmer's hunt (Programming Enable, one extra clock after a wrong echo) must end with the
+// chip really enabled, never with a false echo from a chip still out of step, whatever the offset.
 TEST_F(SimChip, ResynchronisesFromEveryBitOffset) {
   for (uint8_t third : {uint8_t(0x00), uint8_t(0xFF)}) {
     for (int offset = 0; offset < 32; ++offset) {
@@ -93,7 +77,7 @@ TEST_F(SimChip, ResynchronisesFromEveryBitOffset) {
   }
 }
 
-TEST_F(SimChip, ResetEdgeWithClockHighDoesNotArm) {
+TEST_F(SimChip, ResetEdgeWithClockHighDoesNotArmAndReleasingResetLeaves) {
   Open(SimRecordMega328P());
   bus_->SetReset(0);
   bus_->SetSck(1);
@@ -103,10 +87,7 @@ TEST_F(SimChip, ResetEdgeWithClockHighDoesNotArm) {
   EXPECT_FALSE(Chip().InProgMode());
   line_->EnterReset(); // a new RESET pulse with SCK low
   EXPECT_TRUE(line_->Enable());
-}
 
-TEST_F(SimChip, ReleasingResetLeavesProgrammingMode) {
-  OpenEnabled(SimRecordMega328P());
   line_->LeaveReset();
   EXPECT_FALSE(Chip().Enabled());
   EXPECT_FALSE(Chip().InProgMode());
@@ -224,22 +205,15 @@ TEST_F(SimChip, EepromByteAndPageWrites) {
 
 // ---- fuses and lock ----
 
-TEST_F(SimChip, DefaultsComeFromTheRecord) {
+TEST_F(SimChip, FuseAndLockDefaultsComeFromTheRecordAndWrites) {
   OpenEnabled(SimRecordMega328P());
   EXPECT_EQ(line_->Read(0x50, 0x00, 0x00), 0x62);
   EXPECT_EQ(line_->Read(0x58, 0x08, 0x00), 0xD9);
   EXPECT_EQ(line_->Read(0x50, 0x08, 0x00), 0xFF);
   EXPECT_EQ(line_->Read(0x58, 0x00, 0x00), 0xFF);
   EXPECT_EQ(line_->Read(0x38, 0x00, 0x00), SimCalibrationByte(SimRecordMega328P().Sig, 0));
+  EXPECT_EQ(SimDefaultByte(TAvrFeatureByte{}), 0xFF) << "undescribed bits are unprogrammed";
 
-  TAvrSigType bare = SimRecordMega328P();
-  bare.Fuses = {};
-  bare.Locks = {};
-  EXPECT_EQ(SimDefaultByte(bare.Fuses.Low), 0xFF) << "undescribed bits are unprogrammed";
-}
-
-TEST_F(SimChip, FuseAndLockWrites) {
-  OpenEnabled(SimRecordMega328P());
   line_->Instruction(0xAC, 0xA0, 0x00, 0xFF);
   Advance(kSimFuseBusyNs);
   line_->Instruction(0xAC, 0xA8, 0x00, 0xDA);
@@ -280,30 +254,27 @@ TEST_F(SimChip, ProgrammedEesaveKeepsEepromThroughErase) {
 
 // ---- faults ----
 
-TEST_F(SimChip, NoChipLeavesMisoHigh) {
+TEST_F(SimChip, FaultsNoChipDeadChipAndWrongSignature) {
+  const std::array<uint8_t, 4> high{0xFF, 0xFF, 0xFF, 0xFF};
   TSimChipOptions options;
   options.no_chip = true;
   Open(SimRecordMega328P(), options);
   line_->EnterReset();
-  EXPECT_EQ(line_->Instruction(0xAC, 0x53, 0x00, 0x00), (std::array<uint8_t, 4>{0xFF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(line_->Instruction(0xAC, 0x53, 0x00, 0x00), high);
   EXPECT_FALSE(Chip().Enabled());
   EXPECT_EQ(Chip().Counters().bytes, 0u);
-}
 
-TEST_F(SimChip, ChipStopsAnsweringAfterConfiguredBytes) {
-  TSimChipOptions options;
+  options = {};
   options.stop_after_bytes = 12; // enable and two reads
   OpenEnabled(SimRecordMega328P(), options);
   EXPECT_EQ(line_->Read(0x30, 0x00, 0x00), 0x1E);
   EXPECT_EQ(line_->Read(0x30, 0x00, 0x01), 0x95);
   EXPECT_TRUE(Chip().Dead());
-  EXPECT_EQ(line_->Instruction(0x30, 0x00, 0x02, 0xFF), (std::array<uint8_t, 4>{0xFF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(line_->Instruction(0x30, 0x00, 0x02, 0xFF), high);
   line_->EnterReset();
   EXPECT_FALSE(line_->Enable()) << "a dead chip stays dead through a reset";
-}
 
-TEST_F(SimChip, WrongSignatureIsAnswered) {
-  TSimChipOptions options;
+  options = {};
   options.signature = TAvrSignature{0x1E, 0x93, 0x07, 0x00};
   OpenEnabled(SimRecordMega328P(), options);
   EXPECT_EQ(line_->Read(0x30, 0x00, 0x01), 0x93);

@@ -42,7 +42,6 @@ TEST_F(SimPorts, ChoosingChipsAddsPorts) {
 TEST_F(SimPorts, ChipNamesMatchAlternativesWithoutCase) {
   EXPECT_TRUE(SimChipNameMatches("ATmega8/ATmega8L", "atmega8"));
   EXPECT_TRUE(SimChipNameMatches("ATmega8/ATmega8L", "ATMEGA8L"));
-  EXPECT_TRUE(SimChipNameMatches("ATmega8/ATmega8L", "ATmega8/ATmega8L"));
   EXPECT_FALSE(SimChipNameMatches("ATmega8/ATmega8L", "ATmega8A"));
   EXPECT_FALSE(SimChipNameMatches("ATmega88", "ATmega8"));
   EXPECT_FALSE(SimChipNameMatches("ATmega8", ""));

@@ -1,7 +1,6 @@
-// A byte-level fake AVR target on a recording bus: it clocks MOSI in on rising SCK edges while
-// RESET is held, decodes the four-byte programming instructions, answers them on MISO and keeps
-// a log of the instructions it received. Small and exact on purpose, so that tests can assert the
-// bytes the ISP layer sends; the line-level simulated chip lives in sim/.
+// A byte-level fake AVR target on a recording bus: decodes the four-byte programming instructions
+// clocked in while RESET is held, answers them on MISO and logs them, so tests can assert the bytes
+// the ISP layer sends.
 #pragma once
 #include "tests/support/RecordingBus.h"
 

@@ -28,17 +28,18 @@ void TRecordingBus::ClosePort() {
   open_ = false;
 }
 
+bool TRecordingBus::CanDrive() {
+  if (open_ && drive_fails) ReportLineFault();
+  return open_ && !drive_fails;
+}
+
 HRESULT TRecordingBus::ProbeHardware() {
   if (!open_) return SPI_E_NOPORT;
   return adapter_present ? S_OK : SPI_E_NOHARDWARE;
 }
 
 void TRecordingBus::SetMosi(uint8_t level) {
-  if (!open_) return;
-  if (drive_fails) {
-    ReportLineFault();
-    return;
-  }
+  if (!CanDrive()) return;
   mosi = level ? 1 : 0;
   Record(TLineEvent::Mosi, mosi);
 }
@@ -51,11 +52,7 @@ bool TRecordingBus::GetMiso(uint8_t& level) {
 }
 
 void TRecordingBus::SetSck(uint8_t level) {
-  if (!open_) return;
-  if (drive_fails) {
-    ReportLineFault();
-    return;
-  }
+  if (!CanDrive()) return;
   const uint8_t previous = sck;
   sck = level ? 1 : 0;
   Record(TLineEvent::Sck, sck);
@@ -63,11 +60,7 @@ void TRecordingBus::SetSck(uint8_t level) {
 }
 
 void TRecordingBus::SetReset(uint8_t level) {
-  if (!open_) return;
-  if (drive_fails) {
-    ReportLineFault();
-    return;
-  }
+  if (!CanDrive()) return;
   reset = level ? 1 : 0;
   Record(TLineEvent::Reset, reset);
   OnResetChanged(reset);

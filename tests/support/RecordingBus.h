@@ -1,6 +1,5 @@
-// A bus back end for tests: it logs every line and port operation (and, when attached to a virtual
-// clock, every wait) in order, and plays MISO from a script. Derived fakes hook the line changes
-// to model a target.
+// A test bus back end: logs every line operation (and, with a virtual clock, every wait) in order and
+// plays MISO from a script. Derived fakes hook the line changes to model a target.
 #pragma once
 #include "core/uSpiBus_base.h"
 #include "core/uWait.h"
@@ -60,6 +59,7 @@ protected:
   virtual uint8_t MisoLevel();
 
 private:
+  bool CanDrive(); // port open and driving works; a failure is reported as a line fault
   void Record(TLineEvent::Kind kind, uint32_t value) {
     if (record) log.push_back({kind, value});
   }

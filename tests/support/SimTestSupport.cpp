@@ -14,12 +14,8 @@ void Describe(TAvrFeatureByte& features, int bit, const char* name, int def) {
 }
 
 void DescribeMegaFuses(TAvrSigType& r) {
-  Describe(r.Locks.Low, 0, "LB1", 1);
-  Describe(r.Locks.Low, 1, "LB2", 1);
-  Describe(r.Locks.Low, 2, "BLB01", 1);
-  Describe(r.Locks.Low, 3, "BLB02", 1);
-  Describe(r.Locks.Low, 4, "BLB11", 1);
-  Describe(r.Locks.Low, 5, "BLB12", 1);
+  const char* lock_names[6] = {"LB1", "LB2", "BLB01", "BLB02", "BLB11", "BLB12"};
+  for (int k = 0; k < 6; ++k) Describe(r.Locks.Low, k, lock_names[k], 1);
   // Low 0x62: CKDIV8 programmed, SUT1..0 = 10, CKSEL = 0010.
   const int low[8] = {0, 1, 0, 0, 0, 1, 1, 0};
   const char* low_names[8] = {"CKSEL0", "CKSEL1", "CKSEL2", "CKSEL3", "SUT0", "SUT1", "CKOUT", "CKDIV8"};
@@ -29,9 +25,7 @@ void DescribeMegaFuses(TAvrSigType& r) {
   const char* high_names[8] = {"BOOTRST", "BOOTSZ0", "BOOTSZ1", "EESAVE",
                                "WDTON",   "SPIEN",   "DWEN",    "RSTDISBL"};
   for (int k = 0; k < 8; ++k) Describe(r.Fuses.High, k, high_names[k], high[k]);
-  Describe(r.Fuses.Ext, 0, "BODLEVEL0", 1);
-  Describe(r.Fuses.Ext, 1, "BODLEVEL1", 1);
-  Describe(r.Fuses.Ext, 2, "BODLEVEL2", 1);
+  for (int k = 0; k < 3; ++k) Describe(r.Fuses.Ext, k, ("BODLEVEL" + std::to_string(k)).c_str(), 1);
 }
 
 } // namespace

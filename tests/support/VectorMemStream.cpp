@@ -1,7 +1,6 @@
 #include "tests/support/VectorMemStream.h"
 
 HRESULT TVectorMemStream::Rewind() {
-  if (fail_rewind) return E_FAIL;
   position = 0;
   return S_OK;
 }

@@ -1,5 +1,4 @@
-// A vector-backed image stream for tests of code that consumes images, with switches that make
-// single operations fail.
+// A vector-backed image stream whose single operations can be made to fail.
 #pragma once
 #include "memimage/uAvrMemFile.h"
 
@@ -24,6 +23,5 @@ public:
   std::vector<uint8_t> bytes;
   int32_t position = 0;
   bool fail_get_size = false;
-  bool fail_rewind = false;
   int32_t fail_put_at = -1; // PutWord at this byte position reports failure
 };
