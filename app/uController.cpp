@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
+#include <vector>
 
 namespace {
 
@@ -65,6 +66,12 @@ std::shared_ptr<IuCFile> NewFileForName(const std::string& file_name) {
   if (extension == ".ucm") return NewBinFile();
   if (extension == ".hex") return NewHexFile();
   return nullptr;
+}
+
+int32_t StreamSize(IuCMemStream& stream) {
+  int32_t size = 0;
+  stream.GetSize(&size);
+  return size;
 }
 
 } // namespace
@@ -182,7 +189,10 @@ void TPinletController::ClearStatusText() {
   if (events_) events_->SetStatusText("");
 }
 
-void TPinletController::ReportTransferError(TmCAtgeneric& isp, HRESULT status, int32_t error_address) {
+TCommandResult TPinletController::TransferImage(TmCAtgeneric& isp, TImageTransfer transfer) {
+  int32_t error_address = -1;
+  const HRESULT status = (isp.*transfer)(meta_, &error_address);
+  if (status == S_OK) return TCommandResult::Done;
   std::string text;
   if (isp.GetErrorText(status, text) != 0 && status == kAbortStatus && cancel_requested_)
     text = "Cancelled by the user!";
@@ -191,6 +201,7 @@ void TPinletController::ReportTransferError(TmCAtgeneric& isp, HRESULT status, i
   else
     Log(Format("Unknown error 0x%08X (at address 0x%08X)\r\n", uint32_t(status), uint32_t(error_address)),
         clLogRed);
+  return TCommandResult::Failed;
 }
 
 namespace {
@@ -201,94 +212,77 @@ constexpr const char* kInitFailureRead = "Could not initialize interface class (
 // ---------------------------------------------------------------------------------------------
 // Device information
 
-TCommandResult TPinletController::ReadSignature() {
+const TAvrSigType* TPinletController::IdentifyChip(TmCAtgeneric& isp) {
+  TAvrSignature sig;
+  isp.ReadSignature(sig);
+  const TAvrSigType* info = GetCpuInfo(sig);
+  if (!info) Log(std::string("Could not identify this ") + kMicro + "C!\r\n", clLogRed);
+  return info;
+}
+
+TCommandResult TPinletController::ReadDeviceInfo(const char* what, bool identify, const TDeviceRead& read) {
   if (busy_ || !bus_) return TCommandResult::Refused;
   TBusyScope busy(*this);
   auto isp = OpenIsp(false, kInitFailure);
   if (!isp) return TCommandResult::Failed;
+  const TAvrSigType* info = nullptr;
+  // Programming mode is not left here: the target stays in reset until the next command or Free.
+  if (identify && !(info = IdentifyChip(*isp))) return TCommandResult::Failed;
   TCommandResult result = TCommandResult::Done;
-  TAvrSignature sig;
-  if (isp->ReadSignature(sig) != S_OK) {
-    Log("Error reading signature!\r\n", clLogRed);
+  std::vector<std::string> report;
+  if (!read(*isp, info, report)) {
+    Log(Format("Error reading %s!\r\n", what), clLogRed);
     result = TCommandResult::Failed;
   } else {
-    Log(Format("Signature: 0x%02X:%02X:%02X:%02X\r\n", sig.byte1, sig.byte2, sig.byte3, sig.byte4),
-        clLogBlue);
-    Log(" - CPU name: " + DescribeCpu(sig) + "\r\n", clLogBlue);
+    for (const std::string& line : report) Log(line + "\r\n", clLogBlue);
   }
   isp->LeaveProgMode();
   return result;
+}
+
+TCommandResult TPinletController::ReadSignature() {
+  return ReadDeviceInfo("signature", false, [](TmCAtgeneric& isp, const TAvrSigType*, auto& report) {
+    TAvrSignature sig;
+    if (isp.ReadSignature(sig) != S_OK) return false;
+    report = {Format("Signature: 0x%02X:%02X:%02X:%02X", sig.byte1, sig.byte2, sig.byte3, sig.byte4),
+              " - CPU name: " + DescribeCpu(sig)};
+    return true;
+  });
 }
 
 TCommandResult TPinletController::ReadCalibration() {
-  if (busy_ || !bus_) return TCommandResult::Refused;
-  TBusyScope busy(*this);
-  auto isp = OpenIsp(false, kInitFailure);
-  if (!isp) return TCommandResult::Failed;
-  TCommandResult result = TCommandResult::Done;
-  uint8_t bytes[4] = {};
-  bool ok = true;
-  for (uint8_t index = 0; index < 4 && ok; ++index)
-    ok = isp->ReadCalibrationByte(index, bytes[index]) == S_OK;
-  if (!ok) {
-    Log("Error reading calibration!\r\n", clLogRed);
-    result = TCommandResult::Failed;
-  } else {
-    Log(Format("Calibration: 0x%02X:%02X:%02X:%02X\r\n", bytes[0], bytes[1], bytes[2], bytes[3]), clLogBlue);
-  }
-  isp->LeaveProgMode();
-  return result;
+  return ReadDeviceInfo("calibration", false, [](TmCAtgeneric& isp, const TAvrSigType*, auto& report) {
+    uint8_t bytes[4] = {};
+    for (uint8_t index = 0; index < 4; ++index)
+      if (isp.ReadCalibrationByte(index, bytes[index]) != S_OK) return false;
+    report = {Format("Calibration: 0x%02X:%02X:%02X:%02X", bytes[0], bytes[1], bytes[2], bytes[3])};
+    return true;
+  });
 }
 
+namespace {
+// A read of configuration bits (lock or fuse): the value in hex, then what it means for the
+// identified chip.
+template <class TValue>
+auto ConfigBitsRead(const char* label, int hex_digits, HRESULT (TmCAtgeneric::*reader)(TValue&),
+                    std::string (*explain)(const TAvrSigType*, TValue)) {
+  return [=](TmCAtgeneric& isp, const TAvrSigType* info, std::vector<std::string>& report) {
+    TValue value = 0;
+    if ((isp.*reader)(value) != S_OK) return false;
+    report = {Format("%s: 0x%0*X", label, hex_digits, unsigned(value)), " - " + explain(info, value)};
+    return true;
+  };
+}
+} // namespace
+
 TCommandResult TPinletController::ReadLockBits() {
-  if (busy_ || !bus_) return TCommandResult::Refused;
-  TBusyScope busy(*this);
-  auto isp = OpenIsp(false, kInitFailure);
-  if (!isp) return TCommandResult::Failed;
-  TAvrSignature sig;
-  isp->ReadSignature(sig);
-  const TAvrSigType* info = GetCpuInfo(sig);
-  if (!info) {
-    // Programming mode is not left here: the target stays in reset until the next command or Free.
-    Log(std::string("Could not identify this ") + kMicro + "C!\r\n", clLogRed);
-    return TCommandResult::Failed;
-  }
-  TCommandResult result = TCommandResult::Done;
-  uint8_t value = 0;
-  if (isp->ReadLockBits(value) != S_OK) {
-    Log("Error reading lock bits!\r\n", clLogRed);
-    result = TCommandResult::Failed;
-  } else {
-    Log(Format("Lock bits: 0x%02X\r\n", value), clLogBlue);
-    Log(" - " + ExplainLocks(info, value) + "\r\n", clLogBlue);
-  }
-  isp->LeaveProgMode();
-  return result;
+  return ReadDeviceInfo("lock bits", true,
+                        ConfigBitsRead("Lock bits", 2, &TmCAtgeneric::ReadLockBits, ExplainLocks));
 }
 
 TCommandResult TPinletController::ReadFuseBits() {
-  if (busy_ || !bus_) return TCommandResult::Refused;
-  TBusyScope busy(*this);
-  auto isp = OpenIsp(false, kInitFailure);
-  if (!isp) return TCommandResult::Failed;
-  TAvrSignature sig;
-  isp->ReadSignature(sig);
-  const TAvrSigType* info = GetCpuInfo(sig);
-  if (!info) {
-    Log(std::string("Could not identify this ") + kMicro + "C!\r\n", clLogRed);
-    return TCommandResult::Failed;
-  }
-  TCommandResult result = TCommandResult::Done;
-  uint32_t value = 0;
-  if (isp->ReadFuseBits(value) != S_OK) {
-    Log("Error reading fuse bits!\r\n", clLogRed);
-    result = TCommandResult::Failed;
-  } else {
-    Log(Format("Fuse bits: 0x%08X\r\n", value), clLogBlue);
-    Log(" - " + ExplainFuses(info, value) + "\r\n", clLogBlue);
-  }
-  isp->LeaveProgMode();
-  return result;
+  return ReadDeviceInfo("fuse bits", true,
+                        ConfigBitsRead("Fuse bits", 8, &TmCAtgeneric::ReadFuseBits, ExplainFuses));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -308,77 +302,48 @@ private:
 };
 } // namespace
 
-TCommandResult TPinletController::ReadFlash() {
+TCommandResult
+TPinletController::RunFlashCommand(bool needs_image, const char* init_failure_prefix,
+                                   const std::function<TCommandResult(TmCAtgeneric&)>& transfer) {
   if (busy_ || !bus_) return TCommandResult::Refused;
   TBusyScope busy(*this);
-  TStatusTextClear clear([this] { ClearStatusText(); });
-  auto isp = OpenIsp(true, kInitFailureRead);
-  if (!isp) return TCommandResult::Failed;
-  // The old image goes before anything is read: a failed read leaves what was read so far.
-  meta_ = NewMetaMemory();
-  Log(Format("Reading %d bytes...\r\n", isp->GetFlashSize()), clLogGreen);
-  int32_t error_address = -1;
-  const HRESULT status = isp->ReadFlash(meta_, &error_address);
-  TCommandResult result = TCommandResult::Done;
-  if (status != S_OK) {
-    ReportTransferError(*isp, status, error_address);
-    result = TCommandResult::Failed;
+  if (needs_image && !meta_) {
+    Log("Load a file first!\r\n", clLogRed);
+    return TCommandResult::Failed;
   }
+  TStatusTextClear clear([this] { ClearStatusText(); });
+  auto isp = OpenIsp(true, init_failure_prefix);
+  if (!isp) return TCommandResult::Failed;
+  const TCommandResult result = transfer(*isp);
   isp->LeaveProgMode();
   return result;
+}
+
+TCommandResult TPinletController::ReadFlash() {
+  return RunFlashCommand(false, kInitFailureRead, [this](TmCAtgeneric& isp) {
+    // The old image goes before anything is read: a failed read leaves what was read so far.
+    meta_ = NewMetaMemory();
+    Log(Format("Reading %d bytes...\r\n", isp.GetFlashSize()), clLogGreen);
+    return TransferImage(isp, &TmCAtgeneric::ReadFlash);
+  });
 }
 
 TCommandResult TPinletController::WriteFlash() {
-  if (busy_ || !bus_) return TCommandResult::Refused;
-  TBusyScope busy(*this);
-  if (!meta_) {
-    Log("Load a file first!\r\n", clLogRed);
-    return TCommandResult::Failed;
-  }
-  TStatusTextClear clear([this] { ClearStatusText(); });
-  auto isp = OpenIsp(true, kInitFailure);
-  if (!isp) return TCommandResult::Failed;
-  int32_t size = 0;
-  meta_->GetSize(&size);
-  Log(Format("Writing %d bytes...\r\n", size), clLogGreen);
-  TCommandResult result = TCommandResult::Declined;
-  if (confirm_.AskYesNo("Shall I really overwrite the whole flash memory?")) {
-    int32_t error_address = -1;
-    const HRESULT status = isp->WriteFlash(meta_, &error_address);
-    result = TCommandResult::Done;
-    if (status != S_OK) {
-      ReportTransferError(*isp, status, error_address);
-      result = TCommandResult::Failed;
-    }
-  }
-  isp->LeaveProgMode();
-  return result;
+  return RunFlashCommand(true, kInitFailure, [this](TmCAtgeneric& isp) {
+    Log(Format("Writing %d bytes...\r\n", StreamSize(*meta_)), clLogGreen);
+    if (!confirm_.AskYesNo("Shall I really overwrite the whole flash memory?"))
+      return TCommandResult::Declined;
+    return TransferImage(isp, &TmCAtgeneric::WriteFlash);
+  });
 }
 
 TCommandResult TPinletController::VerifyFlash() {
-  if (busy_ || !bus_) return TCommandResult::Refused;
-  TBusyScope busy(*this);
-  if (!meta_) {
-    Log("Load a file first!\r\n", clLogRed);
-    return TCommandResult::Failed;
-  }
-  TStatusTextClear clear([this] { ClearStatusText(); });
-  auto isp = OpenIsp(true, kInitFailure);
-  if (!isp) return TCommandResult::Failed;
-  int32_t size = 0;
-  meta_->GetSize(&size);
-  Log(Format("Comparing %d bytes...\r\n", size), clLogGreen);
-  int32_t error_address = -1;
-  const HRESULT status = isp->VerifyFlash(meta_, &error_address);
-  TCommandResult result = TCommandResult::Done;
-  if (status != S_OK) {
-    ReportTransferError(*isp, status, error_address);
-    result = TCommandResult::Failed;
-  } else {
-    Log("Meta stream and flash is equal.\r\n", clLogBlue);
-  }
-  isp->LeaveProgMode();
-  return result;
+  return RunFlashCommand(true, kInitFailure, [this](TmCAtgeneric& isp) {
+    Log(Format("Comparing %d bytes...\r\n", StreamSize(*meta_)), clLogGreen);
+    const TCommandResult result = TransferImage(isp, &TmCAtgeneric::VerifyFlash);
+    if (result == TCommandResult::Done) Log("Meta stream and flash is equal.\r\n", clLogBlue);
+    return result;
+  });
 }
 
 TCommandResult TPinletController::EraseFlash() {
@@ -389,14 +354,9 @@ TCommandResult TPinletController::EraseFlash() {
   if (!isp) return TCommandResult::Failed;
   Log("Check memory size of device to write...\r\n", clLogGreen);
   isp->EnterProgMode();
-  TAvrSignature sig;
-  isp->ReadSignature(sig);
-  const TAvrSigType* info = GetCpuInfo(sig);
   // On either refusal below the target is left in programming mode, as for the lock and fuse reads.
-  if (!info) {
-    Log(std::string("Could not identify this ") + kMicro + "C!\r\n", clLogRed);
-    return TCommandResult::Failed;
-  }
+  const TAvrSigType* info = IdentifyChip(*isp);
+  if (!info) return TCommandResult::Failed;
   if (info->MemSize.Flash == -1 || info->PageSize.Flash == -1) {
     Log("Flash mem/page size not properly defined in \"Signatures\" DB!\r\n", clLogRed);
     return TCommandResult::Failed;
@@ -432,10 +392,8 @@ TCommandResult TPinletController::LoadFile(const std::string& file_name) {
     Log("Error retreiving stream interface!\r\n", clLogRed);
     return TCommandResult::Failed;
   }
-  int32_t size = 0;
-  meta_->GetSize(&size);
   if (OnFileLoaded) OnFileLoaded(file_name);
-  Log(Format("Loaded %s; %dbytes\r\n", file_name.c_str(), size), clLogGreen);
+  Log(Format("Loaded %s; %dbytes\r\n", file_name.c_str(), StreamSize(*meta_)), clLogGreen);
   return TCommandResult::Done;
 }
 

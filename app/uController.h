@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Whether the name's extension selects an image file kind (".ucm" or ".hex", in any case).
 bool IsKnownImageFileName(const std::string& file_name);
@@ -100,7 +101,26 @@ private:
   std::unique_ptr<TmCAtgeneric> OpenIsp(bool with_events, const char* init_failure_prefix,
                                         bool enter_prog_mode = true);
   void ClearStatusText();
-  void ReportTransferError(TmCAtgeneric& isp, HRESULT status, int32_t error_address);
+  // Runs one whole-flash transfer between the chip and the meta memory: Done when it ended with
+  // S_OK; otherwise Failed, after reporting why and where it stopped.
+  using TImageTransfer = HRESULT (TmCAtgeneric::*)(const std::shared_ptr<IuCMemStream>&, int32_t*);
+  TCommandResult TransferImage(TmCAtgeneric& isp, TImageTransfer transfer);
+  // The frame of the flash transfers: "Load a file first!" when the transfer needs the image and
+  // none is loaded, the ISP object with progress events in programming mode, the transfer, the
+  // rate pane cleared and programming mode left however it ended.
+  TCommandResult RunFlashCommand(bool needs_image, const char* init_failure_prefix,
+                                 const std::function<TCommandResult(TmCAtgeneric&)>& transfer);
+  // Reads the signature and looks the chip up in the database; null after reporting that it is
+  // unknown.
+  const TAvrSigType* IdentifyChip(TmCAtgeneric& isp);
+  // One read of the chip's bytes: fills the report lines, false when the read failed. info is the
+  // identified chip, or null when the command did not ask for identification.
+  using TDeviceRead =
+      std::function<bool(TmCAtgeneric& isp, const TAvrSigType* info, std::vector<std::string>& report)>;
+  // The frame of the device information commands: the ISP object in programming mode, the chip
+  // identified first when the explanation needs its record, the read, its report ("Error reading
+  // <what>!" when it failed), programming mode left.
+  TCommandResult ReadDeviceInfo(const char* what, bool identify, const TDeviceRead& read);
 
   ILogSink& log_;
   IConfirm& confirm_;

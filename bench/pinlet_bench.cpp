@@ -6,6 +6,9 @@
 //    waits the programmer makes (clock half-periods, page waits, reset and erase waits) pass time;
 //    the port accesses themselves cost nothing there. Beside it, the wall-clock time this process
 //    needed to run the transfer on the simulation (CPU cost of bus, ISP layer and simulated chip).
+//  - Port operations (system calls: ioctl, open, termios, ...) per SPI bit and per flash byte
+//    through the real parallel and serial back ends, on a model of the adapter's wires with the
+//    simulated chip behind it. Built only when the test tree (which holds that model) is configured.
 //
 // Usage: pinlet-bench [--db FILE] [--chip NAME] [--speeds 0,3,6]
 #include "core/uAVR_at90.h"
@@ -15,6 +18,11 @@
 #include "memimage/uAvrMemFile.h"
 #include "sim/uSimPorts.h"
 #include "sim/uSpiBus_Sim.h"
+#ifdef PINLET_BENCH_PORT_OPS
+#include "hw/uSpiBus_parallel.h"
+#include "hw/uSpiBus_serial.h"
+#include "tests/support/FakePortDevice.h"
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -72,6 +80,39 @@ std::shared_ptr<IuCMemStream> MakeImage(size_t size) {
   return image;
 }
 
+// Read and verify find the image already in the flash, as after a write.
+void PreloadFlash(TOp op, TSimAvrChip& chip, const std::shared_ptr<IuCMemStream>& image) {
+  if (op == TOp::Write) return;
+  int32_t size = 0;
+  image->GetSize(&size);
+  image->Rewind();
+  for (int32_t i = 0; i < size; ++i) image->GetByte(&chip.Flash()[size_t(i)]);
+}
+
+// Loads the database and brings the chip into programming mode, identified: the state a transfer
+// starts from.
+HRESULT PrepareIsp(TmCAtgeneric& isp, const std::string& db_path) {
+  isp.DatabasePath = db_path;
+  std::string error_text;
+  const HRESULT loaded = isp.LoadDatabase(error_text);
+  if (loaded != S_OK) return loaded;
+  isp.EnterProgMode();
+  isp.Identify(false);
+  return S_OK;
+}
+
+HRESULT Transfer(TmCAtgeneric& isp, TOp op, const std::shared_ptr<IuCMemStream>& image) {
+  switch (op) {
+  case TOp::Write:
+    return isp.WriteFlash(image);
+  case TOp::Read:
+    return isp.ReadFlash(NewMetaMemory());
+  case TOp::Verify:
+    return isp.VerifyFlash(image);
+  }
+  return E_FAIL;
+}
+
 TRun RunTransfer(const TAvrSigType& record, const std::string& db_path, uint8_t speed, TOp op,
                  const std::shared_ptr<IuCMemStream>& image) {
   auto clock = std::make_shared<TVirtualClock>();
@@ -79,21 +120,11 @@ TRun RunTransfer(const TAvrSigType& record, const std::string& db_path, uint8_t 
   auto bus = CreateSpiBus<TSpiBus_Sim>(1, std::make_unique<TSimAvrChip>(record));
   bus->Speed = speed;
   TSimAvrChip& chip = *bus->Chip();
-  if (op != TOp::Write) {
-    // Read and verify find the image already in the flash, as after a write.
-    int32_t size = 0;
-    image->GetSize(&size);
-    image->Rewind();
-    for (int32_t i = 0; i < size; ++i) image->GetByte(&chip.Flash()[size_t(i)]);
-  }
+  PreloadFlash(op, chip, image);
 
   TmCAtgeneric isp(bus.get());
-  isp.DatabasePath = db_path;
-  std::string error_text;
   TRun run;
-  if ((run.status = isp.LoadDatabase(error_text)) != S_OK) return run;
-  isp.EnterProgMode();
-  isp.Identify(false);
+  if ((run.status = PrepareIsp(isp, db_path)) != S_OK) return run;
 
   run.waits.page_wait_us = isp.WriteDelay * 1000;
   clock->on_wait = [&run](bool sleep, uint32_t amount) { run.waits.Add(sleep, amount); };
@@ -101,17 +132,7 @@ TRun RunTransfer(const TAvrSigType& record, const std::string& db_path, uint8_t 
   const uint64_t start_ns = clock->NowNs();
   const auto wall_start = std::chrono::steady_clock::now();
 
-  switch (op) {
-  case TOp::Write:
-    run.status = isp.WriteFlash(image);
-    break;
-  case TOp::Read:
-    run.status = isp.ReadFlash(NewMetaMemory());
-    break;
-  case TOp::Verify:
-    run.status = isp.VerifyFlash(image);
-    break;
-  }
+  run.status = Transfer(isp, op, image);
 
   run.wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
   run.virtual_s = double(clock->NowNs() - start_ns) / 1e9;
@@ -121,6 +142,93 @@ TRun RunTransfer(const TAvrSigType& record, const std::string& db_path, uint8_t 
   isp.LeaveProgMode();
   return run;
 }
+
+#ifdef PINLET_BENCH_PORT_OPS
+// Counts the line operations the bus asks of its back end. The back ends skip the system call of
+// a level the port already holds; without that shortcut every one of these would be a call.
+template <class TBus> class TLineCounting final : public TBus {
+public:
+  using TBus::TBus;
+  void SetMosi(uint8_t level) override { ++requests, TBus::SetMosi(level); }
+  bool GetMiso(uint8_t& level) override { return ++requests, TBus::GetMiso(level); }
+  void SetSck(uint8_t level) override { ++requests, TBus::SetSck(level); }
+  void SetReset(uint8_t level) override { ++requests, TBus::SetReset(level); }
+
+  uint64_t requests = 0;
+};
+
+struct TPortRun {
+  HRESULT status = S_OK;
+  TOsSeamCounts ops;          // calls through the seam during the transfer
+  uint64_t line_requests = 0; // line operations the bus asked for
+  uint64_t spi_bits = 0;      // bits clocked into the chip
+
+  // Each line operation one call, the rest (opens, termios) as counted.
+  uint64_t WithoutSkip() const { return ops.Total() - ops.ioctls + line_requests; }
+};
+
+// One transfer through a real back end, its port a modelled device with the chip on the adapter's
+// wires. The clock is virtual: the port calls are what is counted, not time.
+template <class TBus>
+TPortRun RunPortTransfer(const TAvrSigType& record, const std::string& db_path, const std::string& device,
+                         bool parallel, TOp op, const std::shared_ptr<IuCMemStream>& image) {
+  TScopedWaitClock scoped(std::make_shared<TVirtualClock>());
+  auto fake = std::make_shared<TFakePortDevice>();
+  TFakeNode& node = parallel ? fake->AddParallel(device) : fake->AddSerial(device);
+  // Declared before the bus: closing the port still drives the chip's pins.
+  auto chip = std::make_unique<TSimAvrChip>(record);
+  node.chip = chip.get();
+  node.keep_events = false;
+  auto bus = CreateSpiBus<TLineCounting<TBus>>(1, fake, device);
+  bus->Speed = sdFastest; // the waits are virtual, the calls do not depend on the level
+  PreloadFlash(op, *chip, image);
+
+  TmCAtgeneric isp(bus.get());
+  TPortRun run;
+  if ((run.status = PrepareIsp(isp, db_path)) != S_OK) return run;
+
+  fake->ResetCounts();
+  bus->requests = 0;
+  const uint64_t bytes_before = chip->Counters().bytes;
+  run.status = Transfer(isp, op, image);
+  run.ops = fake->Counts();
+  run.line_requests = bus->requests;
+  run.spi_bits = (chip->Counters().bytes - bytes_before) * 8;
+  isp.LeaveProgMode();
+  return run;
+}
+
+bool PrintPortOperations(const TAvrSigType& record, const std::string& db_path,
+                         const std::shared_ptr<IuCMemStream>& image, size_t flash) {
+  std::printf("\nPort operations through the real back ends (system calls through the OS seam; the\n"
+              "adapter's wires modelled, the simulated chip on them)\n");
+  std::printf("%-8s %-8s %10s %11s %8s %9s %9s %11s %11s\n", "back end", "transfer", "SPI bits", "port ops",
+              "ioctls", "per bit", "per byte", "no skip/bit", "no skip/B");
+  for (const bool parallel : {true, false}) {
+    for (TOp op : {TOp::Write, TOp::Read, TOp::Verify}) {
+      const TPortRun run =
+          parallel ? RunPortTransfer<TSpiBus_LPT>(record, db_path, "/dev/parport0", true, op, image)
+                   : RunPortTransfer<TSpiBus_COM>(record, db_path, "/dev/ttyUSB0", false, op, image);
+      const char* name = parallel ? "LPT" : "COM";
+      if (run.status != S_OK || run.spi_bits == 0) {
+        std::fprintf(stderr, "pinlet-bench: %s %s failed with 0x%08X\n", name, OpName(op),
+                     uint32_t(run.status));
+        return false;
+      }
+      const double bits = double(run.spi_bits), bytes = double(flash);
+      std::printf("%-8s %-8s %10llu %11llu %8llu %9.2f %9.1f %11.2f %11.1f\n", name, OpName(op),
+                  (unsigned long long)run.spi_bits, (unsigned long long)run.ops.Total(),
+                  (unsigned long long)run.ops.ioctls, double(run.ops.Total()) / bits,
+                  double(run.ops.Total()) / bytes, double(run.WithoutSkip()) / bits,
+                  double(run.WithoutSkip()) / bytes);
+    }
+  }
+  std::printf(
+      "\nper bit: port ops per SPI bit clocked into the chip; per byte: per flash byte of the image;\n"
+      "no skip: the same if every line operation were a call (no skipping of unchanged levels).\n");
+  return true;
+}
+#endif
 
 void Usage() {
   std::fputs("Usage: pinlet-bench [--db FILE] [--chip NAME] [--speeds LIST]\n"
@@ -216,5 +324,8 @@ int main(int argc, char** argv) {
   std::printf("\nclock s: SCK half-periods; page s: the fixed wait after each page write (%u pages);\n"
               "other s: chip erase and the reset sequence it repeats.\n",
               unsigned(flash / size_t(record.PageSize.Flash)));
+#ifdef PINLET_BENCH_PORT_OPS
+  if (!PrintPortOperations(record, db_path, image, flash)) return 1;
+#endif
   return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <functional>
 #include <initializer_list>
 
 namespace {
@@ -385,12 +386,21 @@ HRESULT TmCAtgeneric::GetErrorText(HRESULT code, std::string& text) {
   }
 }
 
-HRESULT TmCAtgeneric::WriteFlash(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address) {
+HRESULT TmCAtgeneric::Transfer(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address,
+                               const std::function<HRESULT(int32_t& error_at)>& body) {
   int32_t unused = -1;
   int32_t& error_at = error_address ? *error_address : unused;
   error_at = -1;
   if (!image) return E_INVALIDARG;
   if (!Identify(false)) return ISP_E_UNIDENTIFIED;
+  return body(error_at);
+}
+
+HRESULT TmCAtgeneric::WriteFlash(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address) {
+  return Transfer(image, error_address, [&](int32_t& error_at) { return WriteFlashPages(image, error_at); });
+}
+
+HRESULT TmCAtgeneric::WriteFlashPages(const std::shared_ptr<IuCMemStream>& image, int32_t& error_at) {
   const int32_t flash = CpuInfo->MemSize.Flash;
   const uint32_t page_words = PageWords();
   if (flash <= 0 || page_words == 0) return ISP_E_NOSIZES;
@@ -455,83 +465,46 @@ HRESULT TmCAtgeneric::WriteFlash(const std::shared_ptr<IuCMemStream>& image, int
 }
 
 HRESULT TmCAtgeneric::ReadFlash(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address) {
-  int32_t unused = -1;
-  int32_t& error_at = error_address ? *error_address : unused;
-  error_at = -1;
-  if (!image) return E_INVALIDARG;
-  if (!Identify(false)) return ISP_E_UNIDENTIFIED;
-  const int32_t flash = CpuInfo->MemSize.Flash;
-  if (flash <= 0) return ISP_E_NOSIZES;
-  const uint32_t words = uint32_t(flash) >> 1;
-  const std::shared_ptr<IAvrEvent> sink = Events;
-
-  Message(sink, "Reading flash...\r\n");
-  const uint32_t start = TickMs();
-  if (sink) sink->SetProgress(0);
-
-  HRESULT status = S_OK;
-  uint32_t i = 0;
-  for (; i < words; ++i) {
-    uint16_t word = 0;
-    if (ReadProgramWord(i, word) != S_OK) {
-      status = ISP_E_FLASHREAD;
-      error_at = int32_t(2 * i);
-      break;
-    }
-    if (image->PutWord(&word) != S_OK) {
-      status = ISP_E_IMAGEWRITE;
-      error_at = int32_t(2 * i);
-      break;
-    }
-    if ((2 * (uint64_t(i) + 1)) % 16 == 0) {
-      status = Progress(sink, int32_t(uint64_t(i) * 100 / words), 2 * uint64_t(i), start);
-      if (status != S_OK) {
-        error_at = int32_t(2 * i);
-        ++i;
-        break;
-      }
-    }
-  }
-
-  FinalRate(sink, 2 * uint64_t(i), start);
-  return status;
+  return Transfer(image, error_address, [&](int32_t& error_at) -> HRESULT {
+    const int32_t flash = CpuInfo->MemSize.Flash;
+    if (flash <= 0) return ISP_E_NOSIZES;
+    return ForEachWord("Reading flash...\r\n", uint32_t(flash) >> 1, error_at, [&](uint32_t i) -> HRESULT {
+      uint16_t word = 0;
+      if (ReadProgramWord(i, word) != S_OK) return ISP_E_FLASHREAD;
+      return image->PutWord(&word) == S_OK ? S_OK : ISP_E_IMAGEWRITE;
+    });
+  });
 }
 
 HRESULT TmCAtgeneric::VerifyFlash(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address) {
-  int32_t unused = -1;
-  int32_t& error_at = error_address ? *error_address : unused;
-  error_at = -1;
-  if (!image) return E_INVALIDARG;
-  if (!Identify(false)) return ISP_E_UNIDENTIFIED;
-  const int32_t flash = CpuInfo->MemSize.Flash;
-  if (flash <= 0) return ISP_E_NOSIZES;
-  int32_t size = 0;
-  if (image->Rewind() != S_OK || image->GetSize(&size) != S_OK || size < 0) return ISP_E_IMAGEREAD;
-  // Comparing past the end of the flash would only read wrapped-around or undefined words.
-  if (int64_t(flash) < int64_t(size)) return ISP_E_TOOBIG;
-  const uint32_t words = uint32_t(size) >> 1; // a trailing odd byte has no flash word to compare
-  const std::shared_ptr<IAvrEvent> sink = Events;
+  return Transfer(image, error_address, [&](int32_t& error_at) -> HRESULT {
+    const int32_t flash = CpuInfo->MemSize.Flash;
+    if (flash <= 0) return ISP_E_NOSIZES;
+    int32_t size = 0;
+    if (image->Rewind() != S_OK || image->GetSize(&size) != S_OK || size < 0) return ISP_E_IMAGEREAD;
+    // Comparing past the end of the flash would only read wrapped-around or undefined words.
+    if (int64_t(flash) < int64_t(size)) return ISP_E_TOOBIG;
+    // A trailing odd byte has no flash word to compare.
+    return ForEachWord("Verifying flash...\r\n", uint32_t(size) >> 1, error_at, [&](uint32_t i) -> HRESULT {
+      uint16_t flash_word = 0, image_word = 0;
+      if (ReadProgramWord(i, flash_word) != S_OK) return ISP_E_FLASHREAD;
+      if (image->GetWord(&image_word) != S_OK) return ISP_E_IMAGEREAD;
+      return flash_word == image_word ? S_OK : ISP_E_MISMATCH;
+    });
+  });
+}
 
-  Message(sink, "Verifying flash...\r\n");
+HRESULT TmCAtgeneric::ForEachWord(const char* message, uint32_t words, int32_t& error_at,
+                                  const std::function<HRESULT(uint32_t word_address)>& per_word) {
+  const std::shared_ptr<IAvrEvent> sink = Events; // Idle may let the owner change Events
+  Message(sink, message);
   const uint32_t start = TickMs();
   if (sink) sink->SetProgress(0);
 
   HRESULT status = S_OK;
   uint32_t i = 0;
   for (; i < words; ++i) {
-    uint16_t flash_word = 0, image_word = 0;
-    if (ReadProgramWord(i, flash_word) != S_OK) {
-      status = ISP_E_FLASHREAD;
-      error_at = int32_t(2 * i);
-      break;
-    }
-    if (image->GetWord(&image_word) != S_OK) {
-      status = ISP_E_IMAGEREAD;
-      error_at = int32_t(2 * i);
-      break;
-    }
-    if (flash_word != image_word) {
-      status = ISP_E_MISMATCH;
+    if ((status = per_word(i)) != S_OK) {
       error_at = int32_t(2 * i);
       break;
     }
@@ -539,7 +512,7 @@ HRESULT TmCAtgeneric::VerifyFlash(const std::shared_ptr<IuCMemStream>& image, in
       status = Progress(sink, int32_t(uint64_t(i) * 100 / words), 2 * uint64_t(i), start);
       if (status != S_OK) {
         error_at = int32_t(2 * i);
-        ++i;
+        ++i; // word i is done
         break;
       }
     }

@@ -7,6 +7,7 @@
 #include "memimage/uAvrMemFile.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -69,6 +70,16 @@ private:
   HRESULT SelectExtendedAddress(uint32_t word_address);
   // Words per flash page of the identified chip; 0 when unknown or unusable.
   uint32_t PageWords() const;
+  // The start every whole-flash transfer shares: the caller's error address (or a stand-in) set
+  // to -1, an image and an identified chip required; then body does the transfer.
+  HRESULT Transfer(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address,
+                   const std::function<HRESULT(int32_t& error_at)>& body);
+  HRESULT WriteFlashPages(const std::shared_ptr<IuCMemStream>& image, int32_t& error_at);
+  // The word loop of reading and verifying: per_word handles one word and returns a failure
+  // status to stop at it; progress and the rate go to the sink every 16 bytes, and a cancel
+  // from its Idle stops after the current word. error_at is the byte address it stopped at.
+  HRESULT ForEachWord(const char* message, uint32_t words, int32_t& error_at,
+                      const std::function<HRESULT(uint32_t word_address)>& per_word);
 
   // The extended address byte the chip currently holds; -1 = unknown. A reset clears it to 0.
   int32_t extended_address_ = -1;

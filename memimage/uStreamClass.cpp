@@ -23,6 +23,27 @@ template <class F> HRESULT Guarded(HRESULT on_other_failure, F&& body) noexcept 
 
 constexpr size_t kFileCacheSize = 64 * 1024;
 
+// The position a seek leads to, or -1 when it would lie before the start or overflow. end gives
+// the stream's size and is asked only when seeking from the end (a file asks the system, which
+// may fail: -1).
+template <class End> int64_t SeekTarget(int64_t position, int64_t offset, TSeekOrigin origin, End&& end) {
+  int64_t from = 0;
+  switch (origin) {
+  case TSeekOrigin::soBeginning:
+    from = 0;
+    break;
+  case TSeekOrigin::soCurrent:
+    from = position;
+    break;
+  case TSeekOrigin::soEnd:
+    if ((from = end()) < 0) return -1;
+    break;
+  }
+  int64_t target = 0;
+  if (__builtin_add_overflow(from, offset, &target) || target < 0) return -1;
+  return target;
+}
+
 } // namespace
 
 int64_t TStream::Size() {
@@ -55,22 +76,10 @@ size_t TMemoryStream::Write(const void* buffer, size_t count) {
 }
 
 int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
-  int64_t from = 0;
-  switch (origin) {
-  case TSeekOrigin::soBeginning:
-    from = 0;
-    break;
-  case TSeekOrigin::soCurrent:
-    from = position_;
-    break;
-  case TSeekOrigin::soEnd:
-    from = static_cast<int64_t>(data_.size());
-    break;
-  }
-  int64_t target = 0;
-  if (__builtin_add_overflow(from, offset, &target) || target < 0) return -1;
-  position_ = target;
-  return position_;
+  const int64_t target =
+      SeekTarget(position_, offset, origin, [this] { return static_cast<int64_t>(data_.size()); });
+  if (target >= 0) position_ = target;
+  return target;
 }
 
 bool TMemoryStream::SetSize(int64_t size) {
@@ -154,25 +163,13 @@ size_t TFileStream::Write(const void* buffer, size_t count) {
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
-  int64_t from = 0;
-  switch (origin) {
-  case TSeekOrigin::soBeginning:
-    from = 0;
-    break;
-  case TSeekOrigin::soCurrent:
-    from = position_;
-    break;
-  case TSeekOrigin::soEnd: {
+  const int64_t target = SeekTarget(position_, offset, origin, [this]() -> int64_t {
     struct stat st {};
     if (fd_ < 0 || ::fstat(fd_, &st) != 0) return -1;
-    from = st.st_size;
-    break;
-  }
-  }
-  int64_t target = 0;
-  if (__builtin_add_overflow(from, offset, &target) || target < 0) return -1;
-  position_ = target;
-  return position_;
+    return st.st_size;
+  });
+  if (target >= 0) position_ = target;
+  return target;
 }
 
 bool TFileStream::SetSize(int64_t size) {
