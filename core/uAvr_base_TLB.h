@@ -14,7 +14,7 @@ constexpr uint32_t clLogBlack = 0x000000;
 
 class IAvrEvent : public virtual IUnknownBase {
 public:
-  virtual HRESULT SetProgress(int32_t position) = 0;  // 0..100; 0 also resets the display
+  virtual HRESULT SetProgress(int32_t position) = 0; // 0..100; 0 also resets the display
   virtual HRESULT SetStatusText(const std::string& text) = 0;
   virtual HRESULT AddMessage(const std::string& text, uint32_t colour) = 0;
   virtual HRESULT Idle() = 0;

@@ -8,14 +8,18 @@ constexpr const char* kSpeedNames[kSpiSpeedCount] = {"sdFastest", "sdFaster", "s
                                                      "sdSlow",    "sdSlower", "sdSlowest"};
 } // namespace
 
-const char* SpiSpeedName(uint8_t speed) { return speed < kSpiSpeedCount ? kSpeedNames[speed] : nullptr; }
+const char* SpiSpeedName(uint8_t speed) {
+  return speed < kSpiSpeedCount ? kSpeedNames[speed] : nullptr;
+}
 
 uint32_t SpiSpeedHalfPeriodUs(uint8_t speed) {
   // An out-of-range level must never make the clock faster than the user asked for.
   return kHalfPeriodUs[speed < kSpiSpeedCount ? speed : kSpiSpeedCount - 1];
 }
 
-HRESULT TSpiBusBase::CheckHardware() { return ProbeHardware(); }
+HRESULT TSpiBusBase::CheckHardware() {
+  return ProbeHardware();
+}
 
 HRESULT TSpiBusBase::WriteBit(uint8_t bit) {
   const uint32_t d = SpiSpeedHalfPeriodUs(Speed);

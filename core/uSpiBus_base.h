@@ -11,8 +11,8 @@
 
 enum TSpiSpeed : uint8_t { sdFastest = 0, sdFaster, sdFast, sdNormal, sdSlow, sdSlower, sdSlowest };
 constexpr int kSpiSpeedCount = 7;
-const char* SpiSpeedName(uint8_t speed);         // "sdNormal", ...; nullptr outside 0..6
-uint32_t SpiSpeedHalfPeriodUs(uint8_t speed);    // levels above 6 use the slowest delay
+const char* SpiSpeedName(uint8_t speed);      // "sdNormal", ...; nullptr outside 0..6
+uint32_t SpiSpeedHalfPeriodUs(uint8_t speed); // levels above 6 use the slowest delay
 
 constexpr HRESULT SPI_E_NOPORT = 0x9001;
 constexpr HRESULT SPI_E_NOHARDWARE = 0x9002;

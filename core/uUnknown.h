@@ -13,7 +13,8 @@ public:
 
 // Every interface derives virtually from IUnknownBase so that objects implementing several of
 // them still convert unambiguously to std::shared_ptr<IUnknownBase>.
-template <class I, class T> HRESULT QueryInterface(const std::shared_ptr<T>& object, std::shared_ptr<I>& out) {
+template <class I, class T>
+HRESULT QueryInterface(const std::shared_ptr<T>& object, std::shared_ptr<I>& out) {
   out.reset();
   if (!object) return E_POINTER;
   out = std::dynamic_pointer_cast<I>(object);

@@ -10,8 +10,8 @@ class IWaitClock {
 public:
   virtual ~IWaitClock() = default;
   virtual uint64_t NowNs() = 0;             // monotonic time in nanoseconds
-  virtual void BusyWaitUs(uint32_t us) = 0;  // spin; called with us > 0
-  virtual void SleepMs(uint32_t ms) = 0;     // give the processor to the system; ms > 30
+  virtual void BusyWaitUs(uint32_t us) = 0; // spin; called with us > 0
+  virtual void SleepMs(uint32_t ms) = 0;    // give the processor to the system; ms > 30
 };
 
 // 0 returns at once; up to 30 ms busy-waits through WaitUs; longer sleeps.
