@@ -40,7 +40,7 @@ TEST_F(ControllerTest, ReadSignatureShowsBytesAndNameInBlue) {
   EXPECT_TRUE(events_->calls.empty());
 }
 
-TEST_F(ControllerTest, ReadCalibrationShowsFourBytes) {
+TEST_F(ControllerTest, ReadCalibrationFusesAndLocksInBlue) {
   Connect("ATmega8");
   EXPECT_EQ(controller_.ReadCalibration(), TCommandResult::Done);
   const TAvrSignature sig{0x1E, 0x93, 0x07, 0x00};
@@ -49,21 +49,17 @@ TEST_F(ControllerTest, ReadCalibrationShowsFourBytes) {
                 SimCalibrationByte(sig, 0), SimCalibrationByte(sig, 1), SimCalibrationByte(sig, 2),
                 SimCalibrationByte(sig, 3));
   EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{expected, kBlue}}));
-}
 
-TEST_F(ControllerTest, ReadFuseBitsShowsProgrammedBitsLowByteFirst) {
-  Connect("ATmega8");
-  // Factory fuses of an ATmega8: low 0xE1, high 0xD9 (0 = programmed).
+  // Factory fuses of an ATmega8: low 0xE1, high 0xD9 (0 = programmed), shown low byte first.
+  log_.lines.clear();
   Chip().SetFuses(0xE1, 0xD9, 0xFF);
   EXPECT_EQ(controller_.ReadFuseBits(), TCommandResult::Done);
   EXPECT_EQ(log_.lines, (std::vector<TLogLine>{
                             {"Fuse bits: 0x0000261E\r\n", kBlue},
                             {" - CKSEL1; CKSEL2; CKSEL3; SUT0; BOOTSZ0; BOOTSZ1; SPIEN; \r\n", kBlue},
                         }));
-}
 
-TEST_F(ControllerTest, ReadLockBitsNamesProgrammedLocks) {
-  Connect("ATmega8");
+  log_.lines.clear();
   Chip().SetLock(0xFC); // LB1 and LB2 programmed
   EXPECT_EQ(controller_.ReadLockBits(), TCommandResult::Done);
   EXPECT_EQ(log_.lines,
@@ -100,7 +96,7 @@ TEST_F(ControllerTest, UnidentifiedChipLeavesTheTargetInProgrammingMode) {
   EXPECT_FALSE(Chip().InProgMode());
 }
 
-TEST_F(ControllerTest, MissingDatabaseGivesTwoRedLinesAndSendsNothing) {
+TEST_F(ControllerTest, DatabaseFailuresGiveTwoRedLinesAndSendNothing) {
   Connect();
   const uint64_t lines_before = SimBus().LineCounters().Total();
   controller_.DatabasePath = work_dir_.Path() + "/missing/CpuSignatures.xml";
@@ -112,16 +108,13 @@ TEST_F(ControllerTest, MissingDatabaseGivesTwoRedLinesAndSendsNothing) {
   EXPECT_EQ(log_.lines[0].text.substr(log_.lines[0].text.size() - 3), ")\r\n");
   EXPECT_EQ(log_.lines[1], (TLogLine{"Unknown error 0x80070057!\r\n", kRed}));
   EXPECT_EQ(SimBus().LineCounters().Total(), lines_before);
-}
 
-TEST_F(ControllerTest, ReadFlashNamesTheDatabaseFailureWithABlank) {
-  Connect();
-  controller_.DatabasePath = work_dir_.Path() + "/missing.xml";
+  // "Read flash" names the failure with a blank and still clears the rate pane.
+  log_.lines.clear();
   EXPECT_EQ(controller_.ReadFlash(), TCommandResult::Failed);
   ASSERT_EQ(log_.lines.size(), 2u);
   EXPECT_EQ(log_.lines[0].text.rfind("Could not initialize interface class (", 0), 0u) << log_.lines[0].text;
   EXPECT_FALSE(controller_.HasImage());
-  // The rate pane is cleared even though the command ended early.
   ASSERT_FALSE(events_->status_texts.empty());
   EXPECT_EQ(events_->status_texts.back(), "");
 
@@ -130,10 +123,8 @@ TEST_F(ControllerTest, ReadFlashNamesTheDatabaseFailureWithABlank) {
   ASSERT_EQ(log_.lines.size(), 2u);
   EXPECT_EQ(log_.lines[0].text.rfind("Could not initialize interface class(", 0), 0u) << log_.lines[0].text;
   EXPECT_TRUE(confirm_.questions.empty());
-}
 
-TEST_F(ControllerTest, InvalidDatabaseSectionShowsTheSectionText) {
-  Connect();
+  log_.lines.clear();
   controller_.DatabasePath =
       PatchedDatabase(TempFile("bad.xml"), "byte2=\"0x95\" byte3=\"0x0F\"", "byte2=\"0x95\" byte3=\"zz\"");
   EXPECT_EQ(controller_.ReadSignature(), TCommandResult::Failed);

@@ -22,7 +22,7 @@ TEST_F(ControllerTest, WriteAnsweredNoWritesNothing) {
   EXPECT_FALSE(Chip().InProgMode());
 }
 
-TEST_F(ControllerTest, WriteAnsweredYesProgramsTheImageAndVerifies) {
+TEST_F(ControllerTest, WriteAnsweredYesProgramsTheImageAndVerifyFindsAMismatch) {
   Connect();
   const std::vector<uint8_t> image = PatternBytes(1000);
   LoadBytes(image);
@@ -41,34 +41,25 @@ TEST_F(ControllerTest, WriteAnsweredYesProgramsTheImageAndVerifies) {
   EXPECT_EQ(controller_.VerifyFlash(), TCommandResult::Done);
   EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Comparing 1000 bytes...\r\n", kGreen},
                                                {"Meta stream and flash is equal.\r\n", kBlue}}));
-}
 
-TEST_F(ControllerTest, VerifyMismatchNamesTheWordAddress) {
-  Connect();
-  const std::vector<uint8_t> image = PatternBytes(600);
-  LoadBytes(image);
-  ASSERT_EQ(controller_.WriteFlash(), TCommandResult::Done);
   Chip().Flash()[0x101] ^= 0x10;
   log_.lines.clear();
   EXPECT_EQ(controller_.VerifyFlash(), TCommandResult::Failed);
   EXPECT_EQ(log_.lines, (std::vector<TLogLine>{
-                            {"Comparing 600 bytes...\r\n", kGreen},
+                            {"Comparing 1000 bytes...\r\n", kGreen},
                             {"Meta stream and flash is not equal!(at address 0x00000100)\r\n", kRed}}));
   EXPECT_FALSE(Chip().InProgMode());
 }
 
-TEST_F(ControllerTest, WriteOrVerifyWithoutAnImageAsksForAFile) {
-  Connect();
+TEST_F(ControllerTest, WriteWithoutAnImageOrWithOneTooLargeIsRefused) {
+  Connect("ATmega8");
   EXPECT_EQ(controller_.WriteFlash(), TCommandResult::Failed);
   EXPECT_EQ(controller_.VerifyFlash(), TCommandResult::Failed);
   EXPECT_EQ(log_.lines,
             (std::vector<TLogLine>{{"Load a file first!\r\n", kRed}, {"Load a file first!\r\n", kRed}}));
   EXPECT_TRUE(confirm_.questions.empty());
   EXPECT_EQ(Chip().Counters().enables, 0u);
-}
 
-TEST_F(ControllerTest, ImageLargerThanTheFlashIsRefusedWithAddressMinusOne) {
-  Connect("ATmega8");
   LoadBytes(PatternBytes(8194));
   EXPECT_EQ(controller_.WriteFlash(), TCommandResult::Failed);
   EXPECT_EQ(log_.lines.back(), (TLogLine{"Meta file is bigger than \xC2\xB5"
@@ -91,18 +82,7 @@ TEST_F(ControllerTest, ReadFlashReplacesTheMetaMemoryWithTheWholeFlash) {
   EXPECT_FALSE(Chip().InProgMode());
 }
 
-TEST_F(ControllerTest, EraseAnsweredYesErasesTheChip) {
-  Connect("ATmega8");
-  Chip().Flash() = PatternBytes(8192);
-  EXPECT_EQ(controller_.EraseFlash(), TCommandResult::Done);
-  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Check memory size of device to write...\r\n", kGreen},
-                                               {"Device has been erased.\r\n", kGreen}}));
-  EXPECT_EQ(confirm_.questions, (std::vector<std::string>{"Shall I erase the whole flash memory?"}));
-  EXPECT_TRUE(std::all_of(Chip().Flash().begin(), Chip().Flash().end(), [](uint8_t b) { return b == 0xFF; }));
-  EXPECT_FALSE(Chip().InProgMode());
-}
-
-TEST_F(ControllerTest, EraseAnsweredNoLeavesTheFlash) {
+TEST_F(ControllerTest, EraseAnsweredNoLeavesTheFlashAndYesErasesIt) {
   Connect("ATmega8");
   Chip().Flash() = PatternBytes(8192);
   confirm_.answer = false;
@@ -110,6 +90,16 @@ TEST_F(ControllerTest, EraseAnsweredNoLeavesTheFlash) {
   EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Check memory size of device to write...\r\n", kGreen}}));
   EXPECT_EQ(Chip().Flash(), PatternBytes(8192));
   EXPECT_EQ(Chip().Counters().chip_erases, 0u);
+  EXPECT_FALSE(Chip().InProgMode());
+
+  confirm_.answer = true;
+  confirm_.questions.clear();
+  log_.lines.clear();
+  EXPECT_EQ(controller_.EraseFlash(), TCommandResult::Done);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Check memory size of device to write...\r\n", kGreen},
+                                               {"Device has been erased.\r\n", kGreen}}));
+  EXPECT_EQ(confirm_.questions, (std::vector<std::string>{"Shall I erase the whole flash memory?"}));
+  EXPECT_TRUE(std::all_of(Chip().Flash().begin(), Chip().Flash().end(), [](uint8_t b) { return b == 0xFF; }));
   EXPECT_FALSE(Chip().InProgMode());
 }
 

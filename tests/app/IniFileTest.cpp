@@ -1,4 +1,5 @@
 #include "app/uIniFile.h"
+#include "tests/support/SimTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -15,17 +16,14 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 
 void WriteFile(const fs::path& path, const std::string& content) {
   fs::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-  ASSERT_TRUE(out.good());
+  std::ofstream(path, std::ios::binary) << content;
 }
 
 std::vector<std::string> FolderEntries(const fs::path& folder) {
@@ -37,40 +35,24 @@ std::vector<std::string> FolderEntries(const fs::path& folder) {
 
 class IniFileTest : public testing::Test {
 protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "pinlet-ini-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    FRoot = pattern;
-    FExe = (FRoot / "bin" / "pinlet-gui").string();
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(FRoot, ec);
-  }
-
   std::shared_ptr<IIniFileReadWriteAccs> Open(const std::vector<std::string>& args = {}) {
     auto settings = CreateIniFile(args, FExe, (FRoot / "user").string());
     auto manager = QueryInterface<IIniFileManager>(settings);
-    EXPECT_TRUE(manager);
-    if (manager) {
-      EXPECT_EQ(DefineWindowSettings(*manager), S_OK);
-    }
+    EXPECT_TRUE(manager && DefineWindowSettings(*manager) == S_OK);
     return settings;
   }
-
   fs::path Folder() const { return FRoot / "user" / "Config"; }
   fs::path File() const { return Folder() / "pinlet-gui.ini"; }
 
-  fs::path FRoot;
-  std::string FExe;
+  TScratchDir scratch_;
+  fs::path FRoot = scratch_.Path();
+  std::string FExe = (FRoot / "bin" / "pinlet-gui").string();
 };
 
 const std::string kHeader = "[KWA2.7.15.24]\r\n";
 const std::string kMisc = "[MISC]\r\nVersion=\"" PINLET_VERSION "\"\r\n";
 
 } // namespace
-
-// --- Where the file lives ------------------------------------------------------------------
 
 TEST_F(IniFileTest, LivesInConfigUnderTheUserFolderNamedAfterTheExecutable) {
   auto settings = Open();
@@ -106,20 +88,16 @@ TEST_F(IniFileTest, AdapInAnArgumentMovesTheFileBesideTheExecutable) {
   EXPECT_TRUE(fs::exists(FRoot / "bin" / "Config" / "pinlet-gui.ini"));
   EXPECT_FALSE(fs::exists(File()));
   // The next run with the switch finds the value there.
-  auto settings = Open({"ADAP"});
   std::string port;
-  settings->ReadString(kSettingPortName, port);
+  Open({"ADAP"})->ReadString(kSettingPortName, port);
   EXPECT_EQ(port, "COM2");
-}
 
-TEST_F(IniFileTest, AdapOnlyInTheProgramPathOrInOtherCaseDoesNotMoveTheFile) {
+  // Only in the program path, or in other letter case, it does not move the file.
   FExe = (FRoot / "ADAPTERS" / "pinlet-gui").string();
   std::string base;
   Open({"adap"})->GetBaseFolder(base);
   EXPECT_EQ(base, (FRoot / "user").string());
 }
-
-// --- First start and the written text ------------------------------------------------------
 
 TEST_F(IniFileTest, FirstStartGivesDefaultsAndReadsStoreNothing) {
   {
@@ -162,8 +140,6 @@ TEST_F(IniFileTest, RowsOfOtherTypeCodesKeepTheirColumns) {
   EXPECT_EQ(ReadFile(File()), kHeader + kMisc + "[X]\r\nplain=\"p\"\r\nk=\"v\";C;note;12\r\n");
 }
 
-// --- Values written by id survive the file unchanged ---------------------------------------
-
 TEST_F(IniFileTest, TextByIdIsEncodedInTheFileAndReadBackUnchanged) {
   const std::string semicolon = "/tmp/a;b.hex";
   const std::string breaks = "one\r\ntwo\rthree\nfour";
@@ -192,14 +168,11 @@ TEST_F(IniFileTest, TextByIdIsEncodedInTheFileAndReadBackUnchanged) {
   EXPECT_EQ(value, umlaut);
 }
 
-TEST_F(IniFileTest, PlainPathIsStoredAsItIs) {
-  EXPECT_EQ(EncodeIniText("C:\\Data\\my file.hex"), "C:\\Data\\my file.hex");
-  EXPECT_EQ(EncodeIniText(std::string("\x00\x7f", 2)), "{0}{127}");
-  // Sequences that were never ours stay as they are.
-  EXPECT_EQ(DecodeIniText("{256}{}{x}{12"), "{256}{}{x}{12");
-}
-
 TEST_F(IniFileTest, TextBySectionAndKeyKeepsQuotesSemicolonsAndLineBreaks) {
+  EXPECT_EQ(EncodeIniText("C:\\Data\\my file.hex"), "C:\\Data\\my file.hex")
+      << "a plain path is stored as it is";
+  EXPECT_EQ(EncodeIniText(std::string("\x00\x7f", 2)), "{0}{127}");
+  EXPECT_EQ(DecodeIniText("{256}{}{x}{12"), "{256}{}{x}{12") << "sequences that were never ours stay";
   const std::string value = "a;\"b\";c\r\nd";
   {
     auto settings = Open();
@@ -215,23 +188,20 @@ TEST_F(IniFileTest, TextBySectionAndKeyKeepsQuotesSemicolonsAndLineBreaks) {
   EXPECT_TRUE(flag);
 }
 
-// --- Reading files -------------------------------------------------------------------------
-
-TEST_F(IniFileTest, ReadsRimaFiles) {
+TEST_F(IniFileTest, ReadsRimaFilesUnquotedValuesAndUnixLineEnds) {
   WriteFile(File(), "[RIMA1.0]\r\n[CONNECTION]\r\nPortName=\"LPT1\"\r\nSpeed=1;\"5\";x;7\r\n");
-  auto settings = Open();
   std::string port;
   int32_t speed = 0;
-  settings->ReadString(kSettingPortName, port);
-  settings->ReadInteger(kSettingSpeed, speed);
+  {
+    auto settings = Open();
+    settings->ReadString(kSettingPortName, port);
+    settings->ReadInteger(kSettingSpeed, speed);
+  }
   EXPECT_EQ(port, "LPT1");
   EXPECT_EQ(speed, 5);
-}
 
-TEST_F(IniFileTest, ReadsUnquotedValuesAndUnixLineEnds) {
   WriteFile(File(), kHeader + "\n[CONNECTION]\nSpeed=6\n\n[DIRECTORY]\nLastFile=/x/y.hex\n");
   auto settings = Open();
-  int32_t speed = 0;
   std::string last;
   settings->ReadInteger(kSettingSpeed, speed);
   settings->ReadString(kSettingLastFile, last);
@@ -264,24 +234,16 @@ TEST_F(IniFileTest, StoredValuesAreNotRangeChecked) {
   EXPECT_EQ(last, "");
 }
 
-// --- Ids -----------------------------------------------------------------------------------
-
 TEST_F(IniFileTest, UnknownIdsAreRejected) {
   auto settings = Open();
   std::string text;
   int32_t number = 0;
-  bool flag = false;
-  double real = 0;
   uint8_t kind = 9;
   EXPECT_EQ(settings->ReadString(3, text), E_INVALIDARG);
   EXPECT_EQ(settings->ReadStringExpanded(-1, true, text), E_INVALIDARG);
   EXPECT_EQ(settings->ReadInteger(3, number), E_INVALIDARG);
-  EXPECT_EQ(settings->ReadBool(3, flag), E_INVALIDARG);
-  EXPECT_EQ(settings->ReadFloat(3, real), E_INVALIDARG);
   EXPECT_EQ(settings->WriteString(3, "x"), E_INVALIDARG);
   EXPECT_EQ(settings->WriteInteger(3, 1), E_INVALIDARG);
-  EXPECT_EQ(settings->WriteBool(3, true), E_INVALIDARG);
-  EXPECT_EQ(settings->WriteFloat(3, 1.5), E_INVALIDARG);
   EXPECT_EQ(settings->DeleteEntry(3), E_INVALIDARG);
   EXPECT_EQ(settings->GetEntryKind(3, kind), S_FALSE);
   EXPECT_EQ(settings->GetEntryKind(kSettingSpeed, kind), S_OK);
@@ -342,8 +304,6 @@ TEST_F(IniFileTest, ExpandedReadReplacesEnvironmentReferences) {
   unsetenv("PINLET_INI_TEST_DIR");
 }
 
-// --- Observers -----------------------------------------------------------------------------
-
 namespace {
 struct TRecorder : IIniFileEvents {
   std::vector<std::pair<int32_t, TIniValue>> Calls;
@@ -380,17 +340,13 @@ TEST_F(IniFileTest, WritesByIdNotifyObservers) {
   EXPECT_EQ(settings->WriteInteger(kSettingSpeed, 2), S_OK);
 }
 
-// --- Writing safely and keeping bad files ----------------------------------------------------
-
-TEST_F(IniFileTest, WriteLeavesNoTemporaryFiles) {
-  WriteFile(File(), kHeader + "[CONNECTION]\r\nSpeed=\"2\"\r\n");
+TEST_F(IniFileTest, WriteLeavesNoTemporaryFilesAndAFailedWriteKeepsTheOldFile) {
+  const std::string old = kHeader + "[CONNECTION]\r\nSpeed=\"2\"\r\n";
+  WriteFile(File(), old);
   Open()->WriteInteger(kSettingSpeed, 4);
   EXPECT_EQ(FolderEntries(Folder()), std::vector<std::string>{"pinlet-gui.ini"});
   EXPECT_NE(ReadFile(File()).find("Speed=\"4\""), std::string::npos);
-}
 
-TEST_F(IniFileTest, FailedWriteKeepsTheOldFileIntact) {
-  const std::string old = kHeader + "[CONNECTION]\r\nSpeed=\"2\"\r\n";
   WriteFile(File(), old);
   auto settings = Open();
   std::string big(64 * 1024, 'x');

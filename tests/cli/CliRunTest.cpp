@@ -110,7 +110,7 @@ TEST_F(CliRun, WriteThenVerifyOnTheSimulatedChip) {
   EXPECT_FALSE(Printed("Comparing")) << out;
 }
 
-TEST_F(CliRun, QuestionsWithoutATerminalAreAnsweredNo) {
+TEST_F(CliRun, QuestionsWithoutATerminalAreAnsweredNoOnATerminalAsTyped) {
   const std::string image = WriteImage("fw.ucm", 64);
   EXPECT_EQ(Run({"write", image}), kExitFailed);
   EXPECT_TRUE(
@@ -118,32 +118,24 @@ TEST_F(CliRun, QuestionsWithoutATerminalAreAnsweredNo) {
       << out;
   EXPECT_FALSE(Printed("Writing flash...")) << out;
   EXPECT_EQ(Run({"verify", image}), kExitFailed); // nothing was written
-
   EXPECT_EQ(Run({"erase"}), kExitFailed);
   EXPECT_TRUE(Printed("Shall I erase the whole flash memory? [y/N] no")) << out;
   EXPECT_FALSE(Printed("Device has been erased.")) << out;
-}
 
-TEST_F(CliRun, QuestionsOnATerminalTakeTheTypedAnswer) {
   EXPECT_EQ(Run({"erase"}, true, "y\n"), kExitOk);
   EXPECT_TRUE(Printed("Device has been erased.")) << out;
-  EXPECT_EQ(Run({"erase"}, true, "\n"), kExitFailed);
   EXPECT_EQ(Run({"erase"}, true, "yes\n"), kExitOk);
-  EXPECT_EQ(Run({"erase"}, true, "nope\n"), kExitFailed);
-  EXPECT_EQ(Run({"erase"}, true, ""), kExitFailed); // end of input
+  for (const char* answer : {"\n", "nope\n", ""})
+    EXPECT_EQ(Run({"erase"}, true, answer), kExitFailed) << answer;
 }
 
-TEST_F(CliRun, ColoursOnATerminal) {
+TEST_F(CliRun, ColoursAndProgressBarOnlyOnATerminal) {
   EXPECT_EQ(Run({"signature"}, true), kExitOk);
   EXPECT_TRUE(Printed("\x1b[32mConnected and Ready.\x1b[0m\n")) << out;
   EXPECT_TRUE(Printed("\x1b[34mSignature: 0x1E:95:0F:00\x1b[0m\n")) << out;
   EXPECT_EQ(Run({"dump", Path("missing.hex")}, true), kExitFailed);
   EXPECT_TRUE(Printed("\x1b[31mError loading file!\x1b[0m\n")) << out;
-}
-
-TEST_F(CliRun, ProgressBarOnlyOnATerminal) {
-  const std::string image = WriteImage("fw.ucm", 4096);
-  EXPECT_EQ(Run({"write", image, "--yes"}, true), kExitOk);
+  EXPECT_EQ(Run({"write", WriteImage("fw.ucm", 4096), "--yes"}, true), kExitOk);
   EXPECT_NE(err.find("byte/sec"), std::string::npos) << err;
   EXPECT_NE(err.find("%"), std::string::npos) << err;
 }
@@ -176,22 +168,18 @@ TEST_F(CliRun, SimulatedChipIsChosenByItsDatabaseName) {
   EXPECT_NE(err.find("simulated"), std::string::npos) << err;
 }
 
-TEST_F(CliRun, ConnectionFailuresEndWithStatusOne) {
+TEST_F(CliRun, ConnectionFailuresEndWithStatusOneAndDumpNeedsNoPort) {
   EXPECT_EQ(Run({"--port", "NOSUCHPORT", "signature"}), kExitFailed);
   EXPECT_TRUE(Printed("Unknown error occoured!\n")) << out;
   EXPECT_FALSE(Printed("Signature")) << out;
   EXPECT_EQ(Run({"--port", Path("ttyNONE"), "fuses"}), kExitFailed);
   EXPECT_TRUE(Printed("Error: Can not open physical connection device (COM,LPT,..)!\n")) << out;
-}
 
-TEST_F(CliRun, DumpNeedsNoPort) {
-  const std::string image = WriteImage("fw.ucm", 18);
-  EXPECT_EQ(Run({"--port", "NOSUCHPORT", "dump", image}), kExitOk);
+  EXPECT_EQ(Run({"--port", "NOSUCHPORT", "dump", WriteImage("fw.ucm", 18)}), kExitOk);
   EXPECT_FALSE(Printed("Connected")) << out;
   EXPECT_TRUE(Printed("0x0000:")) << out;
   EXPECT_TRUE(Printed("0x0010:")) << out;
-  // The last, partial row is finished with a line end.
-  EXPECT_EQ(out.back(), '\n');
+  EXPECT_EQ(out.back(), '\n') << "the last, partial row is finished with a line end";
 }
 
 TEST_F(CliRun, PortsListsTheSimulatedPortWithItsKind) {
@@ -201,7 +189,7 @@ TEST_F(CliRun, PortsListsTheSimulatedPortWithItsKind) {
   EXPECT_TRUE(Printed("Simulated ATmega328P")) << out;
 }
 
-// --- The real binary ----------------------------------------------------------------------------
+// The real binary.
 
 struct TProcessResult {
   int status = -1;

@@ -51,12 +51,11 @@ protected:
 
   TFormMainOptions Options() const {
     TFormMainOptions options;
-    options.ExecutablePath = ExecutablePath();
+    options.ExecutablePath = program_dir_.Path() + "/pinlet-gui";
     options.SettingsFolder = settings_dir_.Path();
     options.DatabasePath = kShippedDatabase;
     return options;
   }
-  std::string ExecutablePath() const { return program_dir_.Path() + "/pinlet-gui"; }
   std::string SettingsFile() const { return settings_dir_.Path() + "/Config/pinlet-gui.ini"; }
 
   // Creates and shows the window; its questions are answered from answers_ (Yes once they run out)
@@ -91,10 +90,9 @@ protected:
     if (!widget) ADD_FAILURE() << "no control " << name;
     return widget;
   }
-  QPushButton* Button(const char* name) { return Child<QPushButton>(name); }
   bool Enabled(const char* name) { return Child<QWidget>(name)->isEnabled(); }
   // Clicks like the user: a disabled button does nothing.
-  void Click(const char* name) { Button(name)->click(); }
+  void Click(const char* name) { Child<QPushButton>(name)->click(); }
 
   void SelectPort(const QString& name) {
     QComboBox* port = Child<QComboBox>("cbComPort");

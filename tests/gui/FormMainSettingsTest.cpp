@@ -87,16 +87,15 @@ TEST_F(FormMainSettingsTest, StoredSpeedOutOfRangeSelectsNormal) {
   }
 }
 
-TEST_F(FormMainSettingsTest, DeletedLastFileLeavesOnlyItsFolder) {
+TEST_F(FormMainSettingsTest, DeletedLastFileLeavesItsFolderAMissingFolderTheProgramFolder) {
   const std::string gone = work_dir_.Path() + "/gone.hex";
   WriteSettings("[DIRECTORY]\r\nLastFile=\"" + gone + "\"\r\n");
   Open();
   const TDialogView view = OpenDialogView();
   EXPECT_EQ(view.directory.toStdString(), work_dir_.Path());
   for (const QString& selected : view.selected) EXPECT_NE(selected.toStdString(), gone);
-}
+  form_.reset();
 
-TEST_F(FormMainSettingsTest, LastFileInAMissingFolderKeepsTheProgramFolder) {
   WriteSettings("[DIRECTORY]\r\nLastFile=\"" + work_dir_.Path() + "/no/such/dir/x.ucm\"\r\n");
   Open();
   EXPECT_EQ(OpenDialogView().directory.toStdString(), program_dir_.Path());

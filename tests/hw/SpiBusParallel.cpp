@@ -12,7 +12,7 @@ namespace {
 
 class ParallelBus : public ::testing::Test {
 protected:
-  // Port numbers map to the fixed devices (/dev/parport(N-1), /dev/ttyS(N-1)).
+  // Port numbers map to the fixed devices.
   ParallelBus() { RefreshPortLists(TPortRoots{"/nonexistent-sysfs", "/dev"}); }
 
   std::shared_ptr<TVirtualClock> clock = std::make_shared<TVirtualClock>();
@@ -67,15 +67,15 @@ TEST_F(ParallelBus, LinesMapOntoTheirDataBits) {
   EXPECT_EQ(level, 1) << "an undriven MISO floats high";
 }
 
-TEST_F(ParallelBus, EitherLoopbackWireAloneFindsTheAdapter) {
+TEST_F(ParallelBus, AdapterIsFoundThroughEitherLoopbackWire) {
+  EXPECT_EQ(Open(1)->CheckHardware(), S_OK);
+  EXPECT_EQ(clock->slept_ms + clock->busy_us / 1000, 200u) << "waits between change and sample";
   lpt1.loop_b = false;
   EXPECT_EQ(Open(1)->CheckHardware(), S_OK);
   lpt1.loop_a = false;
   lpt1.loop_b = true;
   EXPECT_EQ(Open(1)->CheckHardware(), S_OK);
-}
 
-TEST_F(ParallelBus, NoLoopbackMeansNoAdapter) {
   lpt1.loop_a = lpt1.loop_b = false;
   EXPECT_EQ(Open(1)->CheckHardware(), SPI_E_NOHARDWARE);
   lpt1.loop_a = lpt1.loop_b = true;
@@ -83,12 +83,6 @@ TEST_F(ParallelBus, NoLoopbackMeansNoAdapter) {
   auto bus = Open(1);
   EXPECT_EQ(bus->CheckHardware(), SPI_E_NOHARDWARE);
   EXPECT_EQ(bus->PortNumber(), 1) << "the port stays open without an adapter";
-}
-
-TEST_F(ParallelBus, LoopbackTestWaitsBetweenChangeAndSample) {
-  auto bus = Open(1);
-  ASSERT_EQ(bus->CheckHardware(), S_OK);
-  EXPECT_EQ(clock->slept_ms + clock->busy_us / 1000, 200u);
 }
 
 TEST_F(ParallelBus, PortNumbersOutsideOneToThreeAreRejected) {
@@ -105,7 +99,7 @@ TEST_F(ParallelBus, PortNumbersOutsideOneToThreeAreRejected) {
   EXPECT_TRUE(lpt1.events.empty());
 }
 
-TEST_F(ParallelBus, EachPortDrivesItsOwnDevice) {
+TEST_F(ParallelBus, LptNDrivesParportNMinusOneOrTheGivenPath) {
   TFakeNode& lpt2 = fake->AddParallel("/dev/parport1");
   auto bus = Open(2);
   ASSERT_EQ(bus->PortNumber(), 2);
@@ -113,17 +107,15 @@ TEST_F(ParallelBus, EachPortDrivesItsOwnDevice) {
   bus->SetMosi(1);
   EXPECT_EQ(lpt2.data, 0x22);
   EXPECT_TRUE(lpt1.events.empty()) << "LPT2 must not touch LPT1's lines";
-}
 
-TEST_F(ParallelBus, ExplicitDevicePathIsOpenedWhateverTheNumber) {
   TFakeNode& other = fake->AddParallel("/dev/parport7");
-  auto bus = CreateSpiBus<TSpiBus_LPT>(1, fake, "/dev/parport7");
-  ASSERT_EQ(bus->PortNumber(), 1);
+  auto explicit_path = CreateSpiBus<TSpiBus_LPT>(1, fake, "/dev/parport7");
+  ASSERT_EQ(explicit_path->PortNumber(), 1);
   EXPECT_TRUE(other.claimed);
   EXPECT_FALSE(lpt1.claimed);
 }
 
-TEST_F(ParallelBus, UnchangedLevelsCostNoPortAccess) {
+TEST_F(ParallelBus, UnchangedLevelsCostNoPortAccessAndBytesAreBoundedPerBit) {
   auto bus = Open(1);
   fake->ResetCounts();
   bus->SetSck(0); // already low
@@ -133,64 +125,43 @@ TEST_F(ParallelBus, UnchangedLevelsCostNoPortAccess) {
   bus->SetSck(1);
   bus->SetSck(1);
   EXPECT_EQ(fake->Counts().ioctls, 1u);
-}
+  bus->SetSck(0);
 
-TEST_F(ParallelBus, ByteCostsAreBoundedPerBit) {
-  auto bus = Open(1);
   bus->Speed = sdFastest;
   fake->ResetCounts();
   bus->WriteByte(0xA5);
-  const uint64_t write_ops = fake->Counts().Total();
+  // SCK up and down every bit, MOSI only where the bit changes. Read: SCK up, sample, SCK down.
+  EXPECT_LE(fake->Counts().Total(), 8u * 3u);
   fake->ResetCounts();
   static_cast<void>(bus->ReadByte());
-  const uint64_t read_ops = fake->Counts().Total();
-  // Write: SCK up and down every bit, MOSI only where the bit changes (0xA5: 8 changes + the final
-  // MOSI 1 after the last bit). Read: SCK up, sample, SCK down.
-  EXPECT_LE(write_ops, 8u * 3u);
-  EXPECT_EQ(read_ops, 8u * 3u);
-  RecordProperty("ops_write_byte", int(write_ops));
-  RecordProperty("ops_read_byte", int(read_ops));
+  EXPECT_EQ(fake->Counts().Total(), 8u * 3u);
 }
 
-struct OpenFailure {
-  const char* name;
-  int open_errno, exclusive_errno, claim_errno;
-  const char* hint;
-};
-
-// Names the case in gtest output instead of dumping its bytes.
-void PrintTo(const OpenFailure& c, std::ostream* os) {
-  *os << c.name;
+TEST_F(ParallelBus, FailedOpenTellsWhyAndLeavesNothingOpen) {
+  struct Case {
+    int open_errno, exclusive_errno, claim_errno;
+    const char* hint;
+  };
+  for (const Case& c :
+       {Case{ENOENT, 0, 0, "sudo modprobe ppdev"}, Case{EACCES, 0, 0, "sudo usermod -aG lp $USER"},
+        Case{EBUSY, 0, 0, "claimed by another program"}, Case{0, 0, EBUSY, "claimed by another program"},
+        Case{0, 0, ENXIO, "claimed by another program"}, Case{0, EIO, 0, "Input/output error"}}) {
+    SCOPED_TRACE(c.hint);
+    lpt1.open_errno = c.open_errno;
+    lpt1.exclusive_errno = c.exclusive_errno;
+    lpt1.claim_errno = c.claim_errno;
+    auto bus = CreateSpiBus<TSpiBus_LPT>(0, fake);
+    EXPECT_EQ(bus->OpenPort(1), E_FAIL);
+    EXPECT_EQ(bus->CheckHardware(), SPI_E_NOPORT);
+    EXPECT_NE(bus->LastErrorText().find(c.hint), std::string::npos) << bus->LastErrorText();
+    EXPECT_NE(bus->LastErrorText().find("/dev/parport0"), std::string::npos);
+    EXPECT_EQ(fake->OpenDescriptors(), 0);
+    bus->SetMosi(1);
+    EXPECT_EQ(lpt1.data, 0) << "a bus that failed to open drives nothing";
+  }
 }
 
-class ParallelOpenFailure : public ParallelBus, public ::testing::WithParamInterface<OpenFailure> {};
-
-TEST_P(ParallelOpenFailure, TellsWhyAndLeavesNothingOpen) {
-  const OpenFailure& f = GetParam();
-  lpt1.open_errno = f.open_errno;
-  lpt1.exclusive_errno = f.exclusive_errno;
-  lpt1.claim_errno = f.claim_errno;
-  auto bus = CreateSpiBus<TSpiBus_LPT>(0, fake);
-  EXPECT_EQ(bus->OpenPort(1), E_FAIL);
-  EXPECT_EQ(bus->CheckHardware(), SPI_E_NOPORT);
-  EXPECT_NE(bus->LastErrorText().find(f.hint), std::string::npos) << bus->LastErrorText();
-  EXPECT_NE(bus->LastErrorText().find("/dev/parport0"), std::string::npos);
-  EXPECT_EQ(fake->OpenDescriptors(), 0);
-  bus->SetMosi(1);
-  EXPECT_EQ(lpt1.data, 0) << "a bus that failed to open drives nothing";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Errno, ParallelOpenFailure,
-    ::testing::Values(OpenFailure{"Missing", ENOENT, 0, 0, "sudo modprobe ppdev"},
-                      OpenFailure{"Denied", EACCES, 0, 0, "sudo usermod -aG lp $USER"},
-                      OpenFailure{"BusyOpen", EBUSY, 0, 0, "claimed by another program"},
-                      OpenFailure{"BusyClaim", 0, 0, EBUSY, "claimed by another program"},
-                      OpenFailure{"ClaimNoPort", 0, 0, ENXIO, "claimed by another program"},
-                      OpenFailure{"ExclusiveRefused", 0, EIO, 0, "Input/output error"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(ParallelBus, UnpluggedPortIsAFaultNotData) {
+TEST_F(ParallelBus, UnpluggedPortIsAFaultAndAFailedWriteIsRetried) {
   auto bus = Open(1);
   ASSERT_EQ(bus->CheckHardware(), S_OK);
   lpt1.eio_after_ioctls = int64_t(lpt1.ioctls);
@@ -199,19 +170,14 @@ TEST_F(ParallelBus, UnpluggedPortIsAFaultNotData) {
   EXPECT_EQ(level, 5);
   EXPECT_TRUE(bus->LineFault());
   bus->ClearLineFault();
-  bus->SetSck(1);
-  EXPECT_TRUE(bus->LineFault()) << "a failed register write is reported too";
-  bus.reset();
-  EXPECT_EQ(fake->OpenDescriptors(), 0) << "the device is closed even when release fails";
-}
-
-TEST_F(ParallelBus, FailedWriteIsRetriedOnTheNextChange) {
-  auto bus = Open(1);
-  lpt1.eio_after_ioctls = int64_t(lpt1.ioctls);
   bus->SetSck(1); // fails: the register still holds SCK low
+  EXPECT_TRUE(bus->LineFault()) << "a failed register write is reported too";
   lpt1.eio_after_ioctls = -1;
   bus->SetSck(1);
   EXPECT_EQ(lpt1.data & 0x10, 0x10);
+  lpt1.eio_after_ioctls = int64_t(lpt1.ioctls);
+  bus.reset();
+  EXPECT_EQ(fake->OpenDescriptors(), 0) << "the device is closed even when release fails";
 }
 
 // The port object alone.
@@ -237,27 +203,18 @@ TEST(HwDirectInOut, RegistersBecomePpdevRequests) {
   EXPECT_EQ(value, 0x04);
   EXPECT_EQ(port.ReadPort(0x37B, value), 1) << "only the three registers exist";
   EXPECT_EQ(value, 0);
+  node.eio_after_ioctls = int64_t(node.ioctls);
+  value = 0x77;
+  EXPECT_EQ(port.ReadPort(0x379, value), 1);
+  EXPECT_EQ(value, 0) << "a failed read leaves zero";
+  EXPECT_EQ(port.LastError(), EIO);
+  node.eio_after_ioctls = -1;
   port.CloseDriver();
   EXPECT_FALSE(port.IsOpen());
   EXPECT_FALSE(node.claimed);
   port.CloseDriver();
   EXPECT_EQ(fake->OpenDescriptors(), 0);
-}
 
-TEST(HwDirectInOut, FailedReadLeavesZero) {
-  auto fake = std::make_shared<TFakePortDevice>();
-  TFakeNode& node = fake->AddParallel("/dev/parport0");
-  THwDirectInOut port("/dev/parport0", fake);
-  ASSERT_EQ(port.Open(), 0);
-  node.eio_after_ioctls = int64_t(node.ioctls);
-  uint8_t value = 0x77;
-  EXPECT_EQ(port.ReadPort(0x379, value), 1);
-  EXPECT_EQ(value, 0);
-  EXPECT_EQ(port.LastError(), EIO);
-}
-
-TEST(HwDirectInOut, OpenReportsTheErrnoOfTheFailedStep) {
-  auto fake = std::make_shared<TFakePortDevice>();
   THwDirectInOut missing("/dev/parport3", fake);
   EXPECT_EQ(missing.Open(), ENOENT);
   EXPECT_FALSE(missing.IsOpen());

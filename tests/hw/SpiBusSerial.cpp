@@ -13,7 +13,7 @@ constexpr const char* kTty = "/dev/ttyUSB0";
 
 class SerialBus : public ::testing::Test {
 protected:
-  // Port numbers map to the fixed devices (/dev/parport(N-1), /dev/ttyS(N-1)).
+  // Port numbers map to the fixed devices.
   SerialBus() { RefreshPortLists(TPortRoots{"/nonexistent-sysfs", "/dev"}); }
 
   std::shared_ptr<TVirtualClock> clock = std::make_shared<TVirtualClock>();
@@ -57,7 +57,7 @@ TEST_F(SerialBus, LinesMapOntoModemControl) {
   EXPECT_EQ(level, 1) << "CTS follows the floating-high MISO";
 }
 
-TEST_F(SerialBus, LoopbackPassesWhenDsrFollowsRts) {
+TEST_F(SerialBus, LoopbackFindsTheAdapterOnlyWhenDsrFollowsRts) {
   auto bus = Open();
   bus->SetReset(1);
   bus->SetMosi(1);
@@ -66,19 +66,18 @@ TEST_F(SerialBus, LoopbackPassesWhenDsrFollowsRts) {
   EXPECT_FALSE(tty.rts);
   EXPECT_FALSE(tty.dtr);
   EXPECT_FALSE(tty.brk) << "the test leaves the target released";
-}
 
-TEST_F(SerialBus, DsrTiedHighFailsAtTheThirdStep) {
+  bus.reset();
   tty.dsr = TFakeDsr::TiedHigh;
+  uint64_t before = WaitedMs();
   EXPECT_EQ(Open()->CheckHardware(), SPI_E_NOHARDWARE);
-  EXPECT_EQ(WaitedMs(), 200u);
-}
+  EXPECT_EQ(WaitedMs() - before, 200u) << "fails at the third step";
 
-TEST_F(SerialBus, DsrTiedLowFailsAtTheSecondStep) {
   tty.dsr = TFakeDsr::TiedLow;
-  auto bus = Open();
+  before = WaitedMs();
+  bus = Open();
   EXPECT_EQ(bus->CheckHardware(), SPI_E_NOHARDWARE);
-  EXPECT_EQ(WaitedMs(), 150u);
+  EXPECT_EQ(WaitedMs() - before, 150u) << "fails at the second step";
   EXPECT_FALSE(tty.rts);
   EXPECT_EQ(bus->PortNumber(), 3) << "the port stays open without an adapter";
 }
@@ -120,15 +119,13 @@ TEST_F(SerialBus, ClosedBusDrivesNothingAndSamplesNothing) {
   bus->SetReset(1);
   EXPECT_FALSE(tty.brk);
   EXPECT_EQ(bus->CheckHardware(), SPI_E_NOPORT);
+
+  auto zero = CreateSpiBus<TSpiBus_COM>(0, fake);
+  EXPECT_EQ(zero->CheckHardware(), SPI_E_NOPORT) << "port number zero has no device";
+  EXPECT_EQ(zero->OpenPort(0), E_FAIL);
 }
 
-TEST_F(SerialBus, PortNumberZeroHasNoDevice) {
-  auto bus = CreateSpiBus<TSpiBus_COM>(0, fake);
-  EXPECT_EQ(bus->CheckHardware(), SPI_E_NOPORT);
-  EXPECT_EQ(bus->OpenPort(0), E_FAIL);
-}
-
-TEST_F(SerialBus, UnchangedLevelsCostNoPortAccess) {
+TEST_F(SerialBus, UnchangedLevelsCostNoPortAccessAndBytesAreBoundedPerBit) {
   auto bus = Open();
   fake->ResetCounts();
   bus->SetSck(0);
@@ -138,10 +135,7 @@ TEST_F(SerialBus, UnchangedLevelsCostNoPortAccess) {
   bus->SetReset(1);
   bus->SetReset(1);
   EXPECT_EQ(fake->Counts().ioctls, 1u);
-}
 
-TEST_F(SerialBus, ByteCostsAreBoundedPerBit) {
-  auto bus = Open();
   bus->Speed = sdFastest;
   fake->ResetCounts();
   bus->WriteByte(0xA5);
@@ -151,44 +145,41 @@ TEST_F(SerialBus, ByteCostsAreBoundedPerBit) {
   EXPECT_EQ(fake->Counts().Total(), 8u * 3u);
 }
 
-struct OpenFailure {
-  const char* name;
-  void (*arrange)(TFakeNode&);
-  const char* hint;
-};
-
-// Names the case in gtest output instead of dumping its bytes.
-void PrintTo(const OpenFailure& c, std::ostream* os) {
-  *os << c.name;
+TEST_F(SerialBus, FailedOpenTellsWhyAndLeavesNothingOpen) {
+  struct Case {
+    void (*arrange)(TFakeNode&);
+    const char* hint;
+  };
+  for (const Case& c : {Case{[](TFakeNode& n) { n.open_errno = ENOENT; }, "does not exist"},
+                        Case{[](TFakeNode& n) { n.open_errno = EACCES; }, "usermod -aG dialout"},
+                        Case{[](TFakeNode& n) { n.tty_exclusive = true; }, "in use by another program"},
+                        Case{[](TFakeNode& n) { n.lock_errno = EWOULDBLOCK; }, "in use by another program"},
+                        Case{[](TFakeNode& n) { n.not_a_tty = true; }, "not a serial port"}}) {
+    SCOPED_TRACE(c.hint);
+    auto device = std::make_shared<TFakePortDevice>();
+    TFakeNode& node = device->AddSerial(kTty);
+    c.arrange(node);
+    const bool held_by_other = node.tty_exclusive;
+    auto bus = CreateSpiBus<TSpiBus_COM>(3, device, kTty);
+    EXPECT_EQ(bus->CheckHardware(), SPI_E_NOPORT);
+    EXPECT_NE(bus->LastErrorText().find(c.hint), std::string::npos) << bus->LastErrorText();
+    EXPECT_NE(bus->LastErrorText().find(kTty), std::string::npos);
+    EXPECT_EQ(device->OpenDescriptors(), 0);
+    EXPECT_EQ(node.tty_exclusive, held_by_other) << "our exclusive claim must not outlive a failed open";
+  }
 }
 
-class SerialOpenFailure : public SerialBus, public ::testing::WithParamInterface<OpenFailure> {};
-
-TEST_P(SerialOpenFailure, TellsWhyAndLeavesNothingOpen) {
-  GetParam().arrange(tty);
-  const bool held_by_other = tty.tty_exclusive;
-  auto bus = Open();
-  EXPECT_EQ(bus->CheckHardware(), SPI_E_NOPORT);
-  EXPECT_NE(bus->LastErrorText().find(GetParam().hint), std::string::npos) << bus->LastErrorText();
-  EXPECT_NE(bus->LastErrorText().find(kTty), std::string::npos);
-  EXPECT_EQ(fake->OpenDescriptors(), 0);
-  EXPECT_EQ(tty.tty_exclusive, held_by_other) << "our exclusive claim must not outlive a failed open";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Errno, SerialOpenFailure,
-    ::testing::Values(
-        OpenFailure{"Missing", [](TFakeNode& n) { n.open_errno = ENOENT; }, "does not exist"},
-        OpenFailure{"Denied", [](TFakeNode& n) { n.open_errno = EACCES; }, "usermod -aG dialout"},
-        OpenFailure{"HeldExclusively", [](TFakeNode& n) { n.tty_exclusive = true; },
-                    "in use by another program"},
-        OpenFailure{"Locked", [](TFakeNode& n) { n.lock_errno = EWOULDBLOCK; }, "in use by another program"},
-        OpenFailure{"NotATty", [](TFakeNode& n) { n.not_a_tty = true; }, "not a serial port"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(SerialBus, UnpluggedAdapterIsAFaultAndCloseStillFrees) {
+TEST_F(SerialBus, UnpluggedAdapterIsAFaultAFailedChangeIsRetriedAndCloseStillFrees) {
   auto bus = Open();
   ASSERT_EQ(bus->CheckHardware(), S_OK);
+  tty.eio_after_ioctls = int64_t(tty.ioctls);
+  bus->SetMosi(1);
+  EXPECT_FALSE(tty.dtr);
+  tty.eio_after_ioctls = -1;
+  bus->SetMosi(1);
+  EXPECT_TRUE(tty.dtr) << "a failed change is retried";
+  bus->ClearLineFault();
+
   tty.eio_after_ioctls = int64_t(tty.ioctls);
   bus->SetProgMode(true);
   EXPECT_TRUE(bus->LineFault());
@@ -199,16 +190,6 @@ TEST_F(SerialBus, UnpluggedAdapterIsAFaultAndCloseStillFrees) {
   EXPECT_EQ(bus->ReadByte(), 0xFF) << "a dead port reads as its resting level, flagged as a fault";
   bus.reset();
   EXPECT_EQ(fake->OpenDescriptors(), 0);
-}
-
-TEST_F(SerialBus, FailedChangeIsRetried) {
-  auto bus = Open();
-  tty.eio_after_ioctls = int64_t(tty.ioctls);
-  bus->SetMosi(1);
-  EXPECT_FALSE(tty.dtr);
-  tty.eio_after_ioctls = -1;
-  bus->SetMosi(1);
-  EXPECT_TRUE(tty.dtr);
 }
 
 TEST_F(SerialBus, ComNumberFindsItsDeviceThroughDiscovery) {
