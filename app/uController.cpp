@@ -96,7 +96,8 @@ private:
   TPinletController& owner_;
 };
 
-TPinletController::TPinletController(ILogSink& log, IConfirm& confirm) : log_(log), confirm_(confirm) {}
+TPinletController::TPinletController(ILogSink& log, IConfirm& confirm)
+    : BusFactory(CreateBusForPort), log_(log), confirm_(confirm) {}
 
 TPinletController::~TPinletController() = default;
 
@@ -112,7 +113,8 @@ TCommandResult TPinletController::Init(const std::string& port_text, uint8_t spe
   TBusyScope busy(*this);
 
   std::string detail;
-  std::unique_ptr<TSpiBusBase> bus = CreateBusForPort(PortNameFromText(port_text), DatabasePath, detail);
+  std::unique_ptr<TSpiBusBase> bus =
+      BusFactory ? BusFactory(PortNameFromText(port_text), DatabasePath, detail) : nullptr;
   HRESULT status = E_FAIL;
   if (bus) {
     bus->Speed = speed;

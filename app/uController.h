@@ -57,6 +57,11 @@ public:
   void SetEventSink(std::shared_ptr<IAvrEvent> events) { events_ = std::move(events); }
   // Database file to use; empty = the usual places (current directory, beside the program, data folder).
   std::string DatabasePath;
+  // How a port name becomes an opened bus (null when the name is no port; detail says why).
+  // Replaceable so that tests can put a modelled adapter behind a port name.
+  using TBusFactory = std::function<std::unique_ptr<TSpiBusBase>(
+      const std::string& name, const std::string& database_path, std::string& detail)>;
+  TBusFactory BusFactory;
 
   // Connection. port_text is a port name (SIM1, COM1, LPT1), an entry "NAME=..." or a device path.
   TCommandResult Init(const std::string& port_text, uint8_t speed, bool debug);

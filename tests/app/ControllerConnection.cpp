@@ -1,5 +1,7 @@
 // "Init", "Free", the speed and the enabling rule.
+#include "hw/uSpiBus_parallel.h"
 #include "tests/app/ControllerFixture.h"
+#include "tests/support/FakePortDevice.h"
 
 namespace {
 
@@ -137,3 +139,40 @@ TEST_F(ControllerTest, CommandsStartedFromInsideATransferAreRefused) {
 }
 
 } // namespace
+
+namespace {
+
+// A parallel adapter whose loop-back wires are missing, behind the name LPT1.
+struct TAdapterlessLpt {
+  std::shared_ptr<TFakePortDevice> fake = std::make_shared<TFakePortDevice>();
+  TAdapterlessLpt() { fake->AddParallel("/dev/parport0").adapter_present = false; }
+  TPinletController::TBusFactory Factory() {
+    return [fake = fake](const std::string&, const std::string&, std::string&) {
+      return std::unique_ptr<TSpiBusBase>(CreateSpiBus<TSpiBus_LPT>(1, fake));
+    };
+  }
+};
+
+} // namespace
+
+TEST_F(ControllerTest, DebugKeepsAPortWhoseAdapterDoesNotAnswer) {
+  TAdapterlessLpt lpt;
+  controller_.BusFactory = lpt.Factory();
+  const TLogLine no_adapter{"Error: Can not find hardware device (serial/parallel dongle)!\r\n", 0x0000FF};
+
+  EXPECT_EQ(controller_.Init("LPT1", 3, false), TCommandResult::Failed);
+  ASSERT_FALSE(log_.lines.empty());
+  EXPECT_EQ(log_.lines[0], no_adapter);
+  EXPECT_FALSE(controller_.HasBus());
+  EXPECT_EQ(lpt.fake->OpenDescriptors(), 0) << "the dropped bus must release its port";
+
+  log_.lines.clear();
+  EXPECT_EQ(controller_.Init("LPT1", 3, true), TCommandResult::Failed);
+  ASSERT_FALSE(log_.lines.empty());
+  EXPECT_EQ(log_.lines[0], no_adapter);
+  ASSERT_TRUE(controller_.HasBus()) << "with Debug the bare port stays open";
+  EXPECT_TRUE(controller_.ControlState().ReadSig);
+  EXPECT_FALSE(controller_.ControlState().Init);
+  EXPECT_EQ(controller_.Free(), TCommandResult::Done);
+  EXPECT_EQ(lpt.fake->OpenDescriptors(), 0);
+}
