@@ -555,6 +555,9 @@ std::vector<std::string> SignatureDBCandidates() {
   if (n > 0 && size_t(n) < sizeof exe) {
     const std::filesystem::path dir = std::filesystem::path(std::string(exe, size_t(n))).parent_path();
     places.push_back((dir / kSignatureDBFileName).string());
+    // An install moved to another prefix (cmake --install --prefix ~/.local) keeps bin/ and
+    // share/pinlet/ side by side, whatever prefix the build was configured for.
+    places.push_back((dir.parent_path() / "share" / "pinlet" / kSignatureDBFileName).string());
   }
 #ifdef PINLET_DATADIR
   places.push_back((std::filesystem::path(PINLET_DATADIR) / kSignatureDBFileName).string());

@@ -68,7 +68,8 @@ HRESULT LoadSignatureDBFromBytes(const void* data, size_t size, std::string& err
                                  std::string* section_error = nullptr);
 
 // Where the database is looked for, in order: the current directory (a user's edited copy wins),
-// beside the running executable, then the install's data folder. Returns the first that exists,
+// beside the running executable, then ../share/pinlet next to it (an install under any prefix),
+// then the configured data folder. Returns the first that exists,
 // or "" when none does.
 std::string LocateSignatureDB();
 // LocateSignatureDB + LoadSignatureDB; when no file exists, E_INVALIDARG with a text naming every
