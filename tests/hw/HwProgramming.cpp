@@ -24,17 +24,6 @@ std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
   return bytes;
 }
 
-TAvrSigType RecordMega8() {
-  TAvrSigType r;
-  r.CpuName = "ATmega8";
-  r.CpuType = actATmega8;
-  r.Sig = {0x1E, 0x93, 0x07, 0x00};
-  r.EraseBeforeFlash = 1;
-  r.MemSize = {8192, 512};
-  r.PageSize = {64, 4};
-  return r;
-}
-
 enum class TPort { Parallel, Serial };
 
 // One adapter on one port, a chip on its lines, the tables holding the chip's record.
@@ -77,7 +66,7 @@ TEST(ProgrammingThroughPort, SignatureWriteVerifyReadErase) {
   };
   // Every chip through both back ends: small pages, large pages, and flash beyond 64 K words.
   for (const Case& c :
-       {Case{TPort::Parallel, RecordMega8, 8192}, Case{TPort::Serial, RecordMega8, 8192},
+       {Case{TPort::Parallel, SimRecordMega8, 8192}, Case{TPort::Serial, SimRecordMega8, 8192},
         Case{TPort::Parallel, SimRecordMega328P, 4096}, Case{TPort::Serial, SimRecordMega328P, 4096},
         Case{TPort::Parallel, SimRecordMega2560, 2048}, Case{TPort::Serial, SimRecordMega2560, 2048}}) {
     SCOPED_TRACE(c.port == TPort::Parallel ? "lpt" : "com");

@@ -30,40 +30,41 @@ void DescribeMegaFuses(TAvrSigType& r) {
 
 } // namespace
 
-TAvrSigType SimRecordMega328P() {
+namespace {
+
+TAvrSigType Record(const char* name, uint8_t type, TAvrSignature sig, TAvrMemPair size, TAvrMemPair page) {
   TAvrSigType r;
-  r.CpuName = "ATmega328P";
-  r.CpuType = actATmega168; // the type list has no ATmega328P; the 168 takes the same instructions
-  r.Sig = {0x1E, 0x95, 0x0F, 0x00};
+  r.CpuName = name;
+  r.CpuType = type;
+  r.Sig = sig;
   r.EraseBeforeFlash = 1;
-  r.MemSize = {32768, 1024};
-  r.PageSize = {128, 4};
-  r.PageNo = {256, 256};
+  r.MemSize = size;
+  r.PageSize = page;
+  if (page.Flash > 0) r.PageNo = {size.Flash / page.Flash, size.EEPROM / page.EEPROM};
+  return r;
+}
+
+} // namespace
+
+TAvrSigType SimRecordMega328P() {
+  // The type list has no ATmega328P; the 168 takes the same instructions.
+  TAvrSigType r = Record("ATmega328P", actATmega168, {0x1E, 0x95, 0x0F, 0x00}, {32768, 1024}, {128, 4});
   DescribeMegaFuses(r);
   return r;
 }
 
 TAvrSigType SimRecordMega2560() {
-  TAvrSigType r;
-  r.CpuName = "ATmega2560";
-  r.CpuType = actATmega2560;
-  r.Sig = {0x1E, 0x98, 0x01, 0x00};
-  r.EraseBeforeFlash = 1;
-  r.MemSize = {262144, 4096};
-  r.PageSize = {256, 8};
-  r.PageNo = {1024, 512};
+  TAvrSigType r = Record("ATmega2560", actATmega2560, {0x1E, 0x98, 0x01, 0x00}, {262144, 4096}, {256, 8});
   DescribeMegaFuses(r);
   return r;
 }
 
+TAvrSigType SimRecordMega8() {
+  return Record("ATmega8", actATmega8, {0x1E, 0x93, 0x07, 0x00}, {8192, 512}, {64, 4});
+}
+
 TAvrSigType SimRecordClassic2313() {
-  TAvrSigType r;
-  r.CpuName = "AT90S2313";
-  r.CpuType = actAT90S2313;
-  r.Sig = {0x1E, 0x91, 0x01, 0x00};
-  r.EraseBeforeFlash = 1;
-  r.MemSize = {2048, 128};
-  return r;
+  return Record("AT90S2313", actAT90S2313, {0x1E, 0x91, 0x01, 0x00}, {2048, 128}, {-1, -1});
 }
 
 void TSimLineDriver::EnterReset() {

@@ -16,6 +16,8 @@ TAvrSigType SimRecordMega328P();
 // ATmega2560-like: 256 KB flash in 128-word pages (needs the extended address), 4 KB EEPROM,
 // 8-byte EEPROM pages.
 TAvrSigType SimRecordMega2560();
+// ATmega8-like: 8 KB flash in 32-word pages, 512 bytes EEPROM; lock and fuse bits not described.
+TAvrSigType SimRecordMega8();
 // AT90S2313-like classic part: 2 KB flash written byte by byte (no page size), 128 bytes EEPROM.
 TAvrSigType SimRecordClassic2313();
 
