@@ -1,8 +1,13 @@
 #include "app/uController.h"
 
+#include "app/uBusFactory.h"
 #include "app/uPortSelect.h"
+#include "core/uAVR_at90.h"
+#include "core/uAvr_base_TLB.h"
+#include "core/uSpiBus_base.h"
 #include "core/uWait.h"
 #include "devicedb/uAVR_base.h"
+#include "memimage/uAvrMemFile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -38,7 +43,7 @@ __attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...
 // is how a transfer learns that it should stop after the current page or row.
 class TCancellableEvents : public IAvrEvent {
 public:
-  TCancellableEvents(std::shared_ptr<IAvrEvent> inner, const bool& cancel_requested)
+  TCancellableEvents(std::shared_ptr<IProgressSink> inner, const bool& cancel_requested)
       : inner_(std::move(inner)), cancel_requested_(cancel_requested) {}
 
   HRESULT SetProgress(int32_t position) override { return inner_ ? inner_->SetProgress(position) : S_OK; }
@@ -55,7 +60,7 @@ public:
   }
 
 private:
-  std::shared_ptr<IAvrEvent> inner_;
+  std::shared_ptr<IProgressSink> inner_;
   const bool& cancel_requested_;
 };
 
@@ -75,6 +80,13 @@ int32_t StreamSize(IuCMemStream& stream) {
 }
 
 } // namespace
+
+static_assert(kSpeedLevelCount == kSpiSpeedCount && kDefaultSpeedLevel == sdNormal,
+              "the front ends' speed levels are the bus's");
+
+const char* SpeedLevelName(uint8_t level) {
+  return SpiSpeedName(level);
+}
 
 bool IsKnownImageFileName(const std::string& file_name) {
   return NewFileForName(file_name) != nullptr;

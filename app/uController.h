@@ -1,18 +1,39 @@
 // The commands of the programmer, once, for every front end. The controller knows no toolkit: it
-// reports through a log sink (texts with their own line ends, colours 0x00BBGGRR), asks its Yes/No
-// questions through IConfirm, reports transfer progress through IAvrEvent, and holds the meta
-// memory and the open bus. The window and the command line both drive it.
+// reports through a log sink (texts with their own line ends, colours 0x00BBGGRR of
+// base/uLogColours.h), asks its Yes/No questions through IConfirm, reports transfer progress
+// through IProgressSink, and holds the meta memory and the open bus. The window and the command
+// line both drive it, and see nothing of the layers below it: the types of those are only named
+// here, for the tests that put their own bus behind a port name.
 #pragma once
-#include "core/uAVR_at90.h"
-#include "core/uAvr_base_TLB.h"
-#include "core/uSpiBus_base.h"
-#include "memimage/uAvrMemFile.h"
+#include "base/uLogColours.h"
+#include "base/uStatus.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+class TSpiBusBase;
+class TmCAtgeneric;
+class IuCMemStream;
+struct TAvrSigType;
+
+// Clock speed levels: the index of the speed selector, 0 = fastest .. 6 = slowest.
+constexpr uint8_t kSpeedLevelCount = 7;
+constexpr uint8_t kDefaultSpeedLevel = 3;
+const char* SpeedLevelName(uint8_t level); // "sdFastest" .. "sdSlowest"; nullptr outside 0..6
+
+// Where a transfer reports its progress (texts UTF-8 with their own line ends). A failing Idle
+// stops the transfer after the current page or row, as RequestCancel does.
+class IProgressSink {
+public:
+  virtual ~IProgressSink() = default;
+  virtual HRESULT SetProgress(int32_t position) = 0; // 0..100; 0 also resets the display
+  virtual HRESULT SetStatusText(const std::string& text) = 0;
+  virtual HRESULT AddMessage(const std::string& text, uint32_t colour) = 0;
+  virtual HRESULT Idle() = 0;
+};
 
 // Whether the name's extension selects an image file kind (".ucm" or ".hex", in any case).
 bool IsKnownImageFileName(const std::string& file_name);
@@ -54,7 +75,7 @@ public:
   TPinletController& operator=(const TPinletController&) = delete;
 
   // Progress sink for the flash transfers and the dump (may be empty).
-  void SetEventSink(std::shared_ptr<IAvrEvent> events) { events_ = std::move(events); }
+  void SetEventSink(std::shared_ptr<IProgressSink> events) { events_ = std::move(events); }
   // Database file to use; empty = the usual places (current directory, beside the program, data folder).
   std::string DatabasePath;
   // How a port name becomes an opened bus (null when the name is no port; detail says why).
@@ -129,7 +150,7 @@ private:
 
   ILogSink& log_;
   IConfirm& confirm_;
-  std::shared_ptr<IAvrEvent> events_;
+  std::shared_ptr<IProgressSink> events_;
   std::unique_ptr<TSpiBusBase> bus_;
   std::shared_ptr<IuCMemStream> meta_;
   bool busy_ = false;

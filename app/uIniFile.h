@@ -18,8 +18,8 @@
 // " & ' ; ^ ` { } and every byte from 127 to 255 become {<decimal code>}. A UTF-8 character is
 // encoded byte by byte ("ä" is stored as {195}{164}); decoding puts the same bytes back.
 #pragma once
-#include "core/uStatus.h"
-#include "core/uUnknown.h"
+#include "base/uStatus.h"
+#include "base/uUnknown.h"
 
 #include <cstdint>
 #include <memory>

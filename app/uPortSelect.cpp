@@ -1,5 +1,6 @@
 #include "app/uPortSelect.h"
 
+#include "app/uBusFactory.h"
 #include "devicedb/uAVR_base.h"
 #include "devicedb/uXmlDB.h"
 #include "hw/uPortEnum.h"

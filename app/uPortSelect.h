@@ -1,9 +1,8 @@
 // Which ports the user can choose and how a chosen port becomes a bus: the simulated ports (SIM1,
 // ...), the serial ports (COM1, ..., found by port discovery) and the parallel ports (LPT1, ...),
 // or a device path typed by the user. The window fills its port selector from ListPorts; "Init"
-// turns the selector's text into a bus with CreateBusForPort.
+// turns the selector's text into a bus (app/uBusFactory.h).
 #pragma once
-#include "core/uSpiBus_base.h"
 
 #include <cstdint>
 #include <memory>
@@ -36,15 +35,6 @@ int32_t SimPortNumberFromName(const std::string& name);
 TPortType GetPortType(const std::string& name);
 // The display name the selector shows beside a port; "" for a name no list knows.
 std::string GetPortDisplayName(const std::string& name);
-
-// Creates and opens the bus of a port name or device path (Speed and hardware check are the
-// caller's). Returns null when the name is no port; detail then, or after an open that failed,
-// tells the user why (empty when nothing more is known). database_path is the device database
-// the simulated chips come from (empty = the usual places).
-std::unique_ptr<TSpiBusBase> CreateBusForPort(const std::string& name, const std::string& database_path,
-                                              std::string& detail);
-// Why a bus could not open its port, for the log; "" when it opened or nothing is known.
-std::string BusOpenDetail(TSpiBusBase& bus);
 
 // Makes the simulated port carry the named chip (a database name in any letter case; a name that
 // shares a record, such as ATmega8L in "ATmega8/ATmega8L", counts). Loads the database to check

@@ -8,21 +8,19 @@
 //    needed to run the transfer on the simulation (CPU cost of bus, ISP layer and simulated chip).
 //  - Port operations (system calls: ioctl, open, termios, ...) per SPI bit and per flash byte
 //    through the real parallel and serial back ends, on a model of the adapter's wires with the
-//    simulated chip behind it. Built only when the test tree (which holds that model) is configured.
+//    simulated chip behind it.
 //
 // Usage: pinlet-bench [--db FILE] [--chip NAME] [--speeds 0,3,6]
 #include "core/uAVR_at90.h"
 #include "core/uWait.h"
 #include "devicedb/uAVR_base.h"
 #include "devicedb/uXmlDB.h"
+#include "fakes/FakePortDevice.h"
+#include "hw/uSpiBus_parallel.h"
+#include "hw/uSpiBus_serial.h"
 #include "memimage/uAvrMemFile.h"
 #include "sim/uSimPorts.h"
 #include "sim/uSpiBus_Sim.h"
-#ifdef PINLET_BENCH_PORT_OPS
-#include "hw/uSpiBus_parallel.h"
-#include "hw/uSpiBus_serial.h"
-#include "tests/support/FakePortDevice.h"
-#endif
 
 #include <chrono>
 #include <cstdio>
@@ -143,7 +141,6 @@ TRun RunTransfer(const TAvrSigType& record, const std::string& db_path, uint8_t 
   return run;
 }
 
-#ifdef PINLET_BENCH_PORT_OPS
 // Counts the line operations the bus asks of its back end. The back ends skip the system call of
 // a level the port already holds; without that shortcut every one of these would be a call.
 template <class TBus> class TLineCounting final : public TBus {
@@ -228,7 +225,6 @@ bool PrintPortOperations(const TAvrSigType& record, const std::string& db_path,
       "no skip: the same if every line operation were a call (no skipping of unchanged levels).\n");
   return true;
 }
-#endif
 
 void Usage() {
   std::fputs("Usage: pinlet-bench [--db FILE] [--chip NAME] [--speeds LIST]\n"
@@ -324,8 +320,6 @@ int main(int argc, char** argv) {
   std::printf("\nclock s: SCK half-periods; page s: the fixed wait after each page write (%u pages);\n"
               "other s: chip erase and the reset sequence it repeats.\n",
               unsigned(flash / size_t(record.PageSize.Flash)));
-#ifdef PINLET_BENCH_PORT_OPS
   if (!PrintPortOperations(record, db_path, image, flash)) return 1;
-#endif
   return 0;
 }

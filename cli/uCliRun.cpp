@@ -75,7 +75,7 @@ private:
 };
 
 // Progress of the transfers: a bar with the rate on standard error when that is a terminal.
-class TConsoleProgress : public IAvrEvent {
+class TConsoleProgress : public IProgressSink {
 public:
   TConsoleProgress(const TCliTerminal& terminal, TConsoleLog& log) : terminal_(terminal), log_(log) {}
 

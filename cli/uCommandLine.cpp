@@ -1,7 +1,5 @@
 #include "cli/uCommandLine.h"
 
-#include "core/uSpiBus_base.h"
-
 #include <algorithm>
 #include <cctype>
 #include <string_view>
@@ -43,10 +41,10 @@ TCliParse Fail(std::string error) {
 } // namespace
 
 std::optional<uint8_t> ParseSpeed(const std::string& text) {
-  if (text.size() == 1 && text[0] >= '0' && text[0] < char('0' + kSpiSpeedCount))
+  if (text.size() == 1 && text[0] >= '0' && text[0] < char('0' + kSpeedLevelCount))
     return uint8_t(text[0] - '0');
-  for (uint8_t level = 0; level < kSpiSpeedCount; ++level)
-    if (Lower(text) == Lower(SpiSpeedName(level))) return level;
+  for (uint8_t level = 0; level < kSpeedLevelCount; ++level)
+    if (Lower(text) == Lower(SpeedLevelName(level))) return level;
   return std::nullopt;
 }
 

@@ -27,7 +27,7 @@ struct TCliOptions {
   TCliCommand Command = TCliCommand::None;
   std::string File;          // read, write, verify, dump
   std::string Port = "SIM1"; // SIM1.., COM1, LPT1, "NAME=..." or a device path
-  uint8_t Speed = 3;         // sdNormal
+  uint8_t Speed = kDefaultSpeedLevel;
   bool Yes = false;
   bool NoVerify = false;
   bool Debug = false;

@@ -1,16 +1,11 @@
 // The progress sink through which long operations report to whoever runs them (the window, the
 // command line). Texts are UTF-8 and carry their own line ends.
 #pragma once
-#include "core/uUnknown.h"
+#include "base/uLogColours.h"
+#include "base/uUnknown.h"
 
 #include <cstdint>
 #include <string>
-
-// Colour values 0x00BBGGRR, as the log shows them.
-constexpr uint32_t clLogRed = 0x0000FF;
-constexpr uint32_t clLogGreen = 0x008000;
-constexpr uint32_t clLogBlue = 0xFF0000;
-constexpr uint32_t clLogBlack = 0x000000;
 
 class IAvrEvent : public virtual IUnknownBase {
 public:

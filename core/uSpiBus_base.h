@@ -2,7 +2,7 @@
 // enters programming mode and the choice of clock speed; back ends supply the seven line and port
 // operations and nothing else.
 #pragma once
-#include "core/uStatus.h"
+#include "base/uStatus.h"
 
 #include <cstdint>
 #include <memory>

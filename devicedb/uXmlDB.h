@@ -1,6 +1,6 @@
 // Reading CpuSignatures.xml (UTF-16 LE XML) into the device tables.
 #pragma once
-#include "core/uUnknown.h"
+#include "base/uUnknown.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,6 @@
 #include "gui/uFormMain.h"
 
 #include "app/uPortSelect.h"
-#include "core/uSpiBus_base.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -96,7 +95,7 @@ QString LogText(const std::string& text) {
 // The progress sink handed to the controller. The controller wants shared ownership, the window
 // belongs to Qt's parent chain; so the sink is a small object that forwards to the window and is
 // cut loose when the window goes.
-class TFormMain::TEventAdapter : public IAvrEvent {
+class TFormMain::TEventAdapter : public IProgressSink {
 public:
   explicit TEventAdapter(TFormMain* form) : form_(form) {}
   void Detach() { form_ = nullptr; }
@@ -201,8 +200,8 @@ void TFormMain::CreateControls() {
   cbSpeed = new QComboBox(gbInit);
   cbSpeed->setObjectName("cbSpeed");
   cbSpeed->setGeometry(13, 47, 85, 21);
-  for (uint8_t speed = sdFastest; speed <= sdSlowest; ++speed) cbSpeed->addItem(SpiSpeedName(speed));
-  cbSpeed->setCurrentIndex(sdNormal);
+  for (uint8_t speed = 0; speed < kSpeedLevelCount; ++speed) cbSpeed->addItem(SpeedLevelName(speed));
+  cbSpeed->setCurrentIndex(kDefaultSpeedLevel);
   memoFriendlyName = new QPlainTextEdit(gbInit);
   memoFriendlyName->setObjectName("memoFriendlyName");
   memoFriendlyName->setGeometry(111, 26, 137, 39);
@@ -344,7 +343,7 @@ void TFormMain::LoadSettings() {
   int32_t speed = kDefaultSpeedSetting;
   FSettings->ReadInteger(kSettingSpeed, speed);
   // A hand-edited or damaged value would leave the selector without a speed; the default is safer.
-  if (speed < sdFastest || speed > sdSlowest) speed = sdNormal;
+  if (speed < 0 || speed >= kSpeedLevelCount) speed = kDefaultSpeedLevel;
   {
     const QSignalBlocker blocker(cbSpeed);
     cbSpeed->setCurrentIndex(speed);
@@ -462,7 +461,7 @@ void TFormMain::closeEvent(QCloseEvent* event) {
 void TFormMain::btInitClick() {
   RunCommand([this] {
     const int speed = cbSpeed->currentIndex();
-    FController->Init(cbComPort->currentText().toStdString(), uint8_t(speed < 0 ? sdNormal : speed),
+    FController->Init(cbComPort->currentText().toStdString(), uint8_t(speed < 0 ? kDefaultSpeedLevel : speed),
                       cbDebug->isChecked());
   });
 }

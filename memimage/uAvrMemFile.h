@@ -1,7 +1,7 @@
 // The meta memory: an in-memory byte image of a device's flash (byte n = flash address n), and its
 // two file kinds, raw binary (*.ucm) and Intel HEX (*.hex).
 #pragma once
-#include "core/uUnknown.h"
+#include "base/uUnknown.h"
 #include "memimage/uStreamClass.h"
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 // streams behind it (memory and file), and the two adapters that connect image files to it:
 // TIStream shows a TStream as an IStream, TIStreamAdater shows an IStream as a TStream.
 #pragma once
-#include "core/uUnknown.h"
+#include "base/uUnknown.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -42,7 +42,7 @@
 // default fuses. Saving writes a temporary file in the same directory and renames it over the old
 // one, so a crash never leaves half a file.
 #pragma once
-#include "core/uStatus.h"
+#include "base/uStatus.h"
 #include "devicedb/uAVR_base.h"
 
 #include <array>

@@ -1,7 +1,7 @@
 // "Init", "Free", the speed and the enabling rule.
+#include "fakes/FakePortDevice.h"
 #include "hw/uSpiBus_parallel.h"
 #include "tests/app/ControllerFixture.h"
-#include "tests/support/FakePortDevice.h"
 
 namespace {
 

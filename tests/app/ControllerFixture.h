@@ -2,7 +2,9 @@
 // page or reset waits) and a scratch directory for the simulated chip's state file.
 #pragma once
 #include "app/uController.h"
+#include "core/uSpiBus_base.h"
 #include "core/uWait.h"
+#include "memimage/uAvrMemFile.h"
 #include "sim/uSimPorts.h"
 #include "sim/uSpiBus_Sim.h"
 #include "tests/support/RecordingEventSink.h"
@@ -49,10 +51,10 @@ public:
 };
 
 // A progress sink whose Idle can run code, the way the window's Idle processes clicks.
-class TScriptedEventSink : public TRecordingEventSink {
+class TScriptedEventSink : public TRecordingSinkOf<IProgressSink> {
 public:
   HRESULT Idle() override {
-    TRecordingEventSink::Idle();
+    TRecordingSinkOf<IProgressSink>::Idle();
     if (on_idle) on_idle();
     return S_OK;
   }

@@ -2,8 +2,10 @@
 // reset or page waits), and scratch directories for the settings, the simulated chip's state and
 // the program's own folder.
 #pragma once
+#include "core/uSpiBus_base.h"
 #include "core/uWait.h"
 #include "gui/uFormMain.h"
+#include "memimage/uAvrMemFile.h"
 #include "sim/uSimPorts.h"
 #include "tests/support/SimTestSupport.h"
 

@@ -1,9 +1,9 @@
 // Port discovery on a fake sysfs tree, and the lookups on its lists.
+#include "fakes/FakePortDevice.h"
 #include "hw/uPortBus.h"
 #include "hw/uPortEnum.h"
 #include "hw/uSpiBus_parallel.h"
 #include "hw/uSpiBus_serial.h"
-#include "tests/support/FakePortDevice.h"
 #include "tests/support/SimTestSupport.h"
 
 #include <filesystem>

@@ -1,9 +1,9 @@
 // The parallel-port bus and its ppdev access, against a modelled adapter.
 #include "core/uWait.h"
+#include "fakes/FakePortDevice.h"
 #include "hw/uInpOut32.h"
 #include "hw/uPortEnum.h"
 #include "hw/uSpiBus_parallel.h"
-#include "tests/support/FakePortDevice.h"
 
 #include <cerrno>
 #include <gtest/gtest.h>

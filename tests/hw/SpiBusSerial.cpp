@@ -1,8 +1,8 @@
 // The serial-port bus on modem-control lines, against a modelled adapter.
 #include "core/uWait.h"
+#include "fakes/FakePortDevice.h"
 #include "hw/uPortEnum.h"
 #include "hw/uSpiBus_serial.h"
-#include "tests/support/FakePortDevice.h"
 
 #include <cerrno>
 #include <gtest/gtest.h>

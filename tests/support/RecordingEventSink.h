@@ -1,4 +1,5 @@
-// An IAvrEvent that records every call, for tests of code that reports progress.
+// A progress sink that records every call, for tests of code that reports progress: the ISP
+// layer's IAvrEvent, or any interface of the same four calls (the controller's IProgressSink).
 #pragma once
 #include "core/uAvr_base_TLB.h"
 
@@ -6,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-class TRecordingEventSink : public IAvrEvent {
+template <class TSink> class TRecordingSinkOf : public TSink {
 public:
   HRESULT SetProgress(int32_t position) override {
     progress.push_back(position);
@@ -38,3 +39,5 @@ public:
   std::vector<std::string> calls;
   int idles = 0;
 };
+
+using TRecordingEventSink = TRecordingSinkOf<IAvrEvent>;

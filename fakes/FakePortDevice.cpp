@@ -1,4 +1,4 @@
-#include "tests/support/FakePortDevice.h"
+#include "fakes/FakePortDevice.h"
 
 #include "sim/uSimChip.h"
 

@@ -2,7 +2,7 @@
 // interface" is a checked cross-cast, so an object that implements several interfaces hands out
 // each of them from any one it was reached through.
 #pragma once
-#include "core/uStatus.h"
+#include "base/uStatus.h"
 
 #include <memory>
 
