@@ -107,8 +107,12 @@ std::unique_ptr<TSpiBusBase> CreateBusForPort(const std::string& name, const std
       return nullptr;
     }
     const int32_t number = GetSimPortNumber(name);
-    if (CreateSimPortBus(number, SignatureTable, bus) != S_OK) {
-      detail = "The device database has no chip named " + GetSimPortChip(number) + ".";
+    if (const HRESULT status = CreateSimPortBus(number, SignatureTable, bus); status != S_OK) {
+      const TAvrSigType* record = FindSimChipRecord(SignatureTable, GetSimPortChip(number));
+      if (status == E_FAIL && record)
+        RecordSizesUsable(*record, &detail);
+      else
+        detail = "The device database has no chip named " + GetSimPortChip(number) + ".";
       return nullptr;
     }
     return bus;

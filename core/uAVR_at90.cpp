@@ -29,8 +29,14 @@ constexpr TIspTemplate kReadCalibrationByte{0x38, 0x00};
 constexpr TIspTemplate kReadFuseLow{0x50, 0x00};
 constexpr TIspTemplate kReadFuseHigh{0x58, 0x08};
 constexpr TIspTemplate kReadFuseExtended{0x50, 0x08};
+// The read that proves a chip answers: harmless on every part (the oldest read their lock byte
+// with it), and its second byte 0x08 echoes differently from a line resting high or low.
+constexpr TIspTemplate kAnswerProbe = kReadFuseHigh;
 
 constexpr int kSyncRounds = 4;
+// Reads and verifies prove the chip answers once per block of this many bytes (their progress
+// block); writes once per page.
+constexpr uint32_t kEchoBlockBytes = 16;
 constexpr int kSyncAttemptsPerRound = 32;
 // Above this many bytes the flash needs the extended address byte (more than 64 K words).
 constexpr int32_t kFlashWithoutExtendedAddress = 0x20000;
@@ -118,21 +124,45 @@ int32_t TmCAtgeneric::GetFlashSize() {
   return Identify(false) ? CpuInfo->MemSize.Flash : -1;
 }
 
-HRESULT TmCAtgeneric::Instruction(uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t* answer) {
+HRESULT TmCAtgeneric::Instruction(uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t* answer,
+                                  TEcho echo) {
   if (!Bus) return ISP_E_NOBUS;
+  const bool check = echo == TEcho::Check || Bus->SamplesAreFree();
+  echo_conclusive_ = false;
   Bus->ClearLineFault();
+  uint8_t echoed = b2;
   HRESULT hr = Bus->WriteByte(b1);
   if (hr == S_OK) hr = Bus->WriteByte(b2);
-  if (hr == S_OK) hr = Bus->WriteByte(b3);
+  if (hr == S_OK) {
+    if (check)
+      echoed = Bus->TransferByte(b3); // the chip echoes b2 meanwhile
+    else
+      hr = Bus->WriteByte(b3);
+  }
   if (hr == S_OK) {
     if (answer)
       *answer = Bus->ReadByte();
     else
       hr = Bus->WriteByte(b4);
   }
-  if (hr != S_OK) return hr;
-  // A dead port reads as its resting level; that must not pass for data.
-  return Bus->LineFault() ? SPI_E_NOPORT : S_OK;
+  // A dead port reads as its resting level; that must not pass for data. Nor must the resting
+  // level of a line that no chip drives: a cable pulled, a target without power.
+  if (hr == S_OK && Bus->LineFault())
+    hr = SPI_E_NOPORT;
+  else if (hr == S_OK && check && (echoed != b2 || unsynchronised_))
+    hr = ISP_E_NOANSWER;
+  if (hr != S_OK) {
+    last_fault_ = hr;
+    return hr;
+  }
+  echo_conclusive_ = check && b2 != 0x00 && b2 != 0xFF;
+  return S_OK;
+}
+
+HRESULT TmCAtgeneric::ConfirmAnswering() {
+  if (echo_conclusive_) return S_OK;
+  uint8_t ignored = 0;
+  return Instruction(kAnswerProbe.b1, kAnswerProbe.b2, 0x00, 0, &ignored, TEcho::Check);
 }
 
 HRESULT TmCAtgeneric::EnterProgMode() {
@@ -149,13 +179,17 @@ HRESULT TmCAtgeneric::EnterProgMode() {
       const uint8_t echo = Bus->ReadByte();
       Bus->WriteByte(0x00);
       // Hunting for alignment on a port that does not answer would only burn 128 attempts.
-      if (Bus->LineFault()) return 1;
+      if (Bus->LineFault()) {
+        unsynchronised_ = true;
+        return 1;
+      }
       if (echo == kProgrammingEnable.b2)
         result = 0;
       else
         Bus->ReadBit(); // shift the framing by one bit before the next attempt
     }
   }
+  unsynchronised_ = result != 0;
   return result;
 }
 
@@ -166,7 +200,7 @@ HRESULT TmCAtgeneric::LeaveProgMode() {
 }
 
 HRESULT TmCAtgeneric::EraseAndReset() {
-  const HRESULT hr = Instruction(kChipErase.b1, kChipErase.b2, 0x00, 0x00);
+  const HRESULT hr = Instruction(kChipErase.b1, kChipErase.b2, 0x00, 0x00, nullptr, TEcho::IfFree);
   if (hr != S_OK) return hr;
   WaitMs(EraseDelay);
   Bus->SetProgMode(true);
@@ -191,7 +225,7 @@ HRESULT TmCAtgeneric::ChipErase() {
 }
 
 HRESULT TmCAtgeneric::ReadSignatureByte(uint8_t index, uint8_t& value) {
-  return Instruction(kReadSignatureByte.b1, kReadSignatureByte.b2, index & 3, 0, &value);
+  return Instruction(kReadSignatureByte.b1, kReadSignatureByte.b2, index & 3, 0, &value, TEcho::Check);
 }
 
 HRESULT TmCAtgeneric::ReadSignature(TAvrSignature& sig) {
@@ -202,7 +236,7 @@ HRESULT TmCAtgeneric::ReadSignature(TAvrSignature& sig) {
 }
 
 HRESULT TmCAtgeneric::ReadCalibrationByte(uint8_t index, uint8_t& value) {
-  return Instruction(kReadCalibrationByte.b1, kReadCalibrationByte.b2, index & 3, 0, &value);
+  return Instruction(kReadCalibrationByte.b1, kReadCalibrationByte.b2, index & 3, 0, &value, TEcho::Check);
 }
 
 uint32_t TmCAtgeneric::PageWords() const {
@@ -219,20 +253,25 @@ HRESULT TmCAtgeneric::SelectExtendedAddress(uint32_t word_address) {
   // Chips of up to 64 K words do not know the instruction; send it only where it means something.
   const bool extended_flash = CpuInfo && CpuInfo->MemSize.Flash > kFlashWithoutExtendedAddress;
   if (bank == 0 && extended_address_ < 0 && !extended_flash) return S_OK;
-  const HRESULT hr = Instruction(kLoadExtendedAddress.b1, kLoadExtendedAddress.b2, uint8_t(bank), 0x00);
+  const HRESULT hr = Instruction(kLoadExtendedAddress.b1, kLoadExtendedAddress.b2, uint8_t(bank), 0x00,
+                                 nullptr, TEcho::IfFree);
   extended_address_ = hr == S_OK ? bank : -1;
   return hr;
 }
 
 HRESULT TmCAtgeneric::ReadProgramWord(uint32_t word_address, uint16_t& word) {
+  return ReadWord(word_address, word, TEcho::IfFree);
+}
+
+HRESULT TmCAtgeneric::ReadWord(uint32_t word_address, uint16_t& word, TEcho last_echo) {
   if (!Bus) return ISP_E_NOBUS;
   HRESULT hr = SelectExtendedAddress(word_address);
   if (hr != S_OK) return hr;
   const uint8_t a_high = uint8_t(word_address >> 8), a_low = uint8_t(word_address);
   uint8_t high = 0, low = 0;
-  hr = Instruction(kReadProgramHigh.b1, a_high, a_low, 0, &high);
+  hr = Instruction(kReadProgramHigh.b1, a_high, a_low, 0, &high, TEcho::IfFree);
   if (hr != S_OK) return hr;
-  hr = Instruction(kReadProgramLow.b1, a_high, a_low, 0, &low);
+  hr = Instruction(kReadProgramLow.b1, a_high, a_low, 0, &low, last_echo);
   if (hr != S_OK) return hr;
   word = uint16_t(high << 8 | low);
   return S_OK;
@@ -245,16 +284,18 @@ HRESULT TmCAtgeneric::LoadPageWord(uint32_t word_address, uint16_t word) {
   const uint32_t page_words = PageWords();
   const uint32_t offset = page_words ? word_address % page_words : word_address & 0x0FFF;
   const uint8_t a_high = uint8_t(offset >> 8), a_low = uint8_t(offset);
-  const HRESULT hr = Instruction(kLoadPageLow.b1, a_high, a_low, uint8_t(word));
+  const HRESULT hr = Instruction(kLoadPageLow.b1, a_high, a_low, uint8_t(word), nullptr, TEcho::IfFree);
   if (hr != S_OK) return hr;
-  return Instruction(kLoadPageHigh.b1, a_high, a_low, uint8_t(word >> 8));
+  return Instruction(kLoadPageHigh.b1, a_high, a_low, uint8_t(word >> 8), nullptr, TEcho::IfFree);
 }
 
 HRESULT TmCAtgeneric::WritePage(uint32_t word_address) {
   if (!Bus) return ISP_E_NOBUS;
   HRESULT hr = SelectExtendedAddress(word_address);
   if (hr != S_OK) return hr;
-  hr = Instruction(kWritePage.b1, uint8_t(word_address >> 8), uint8_t(word_address), 0xAA);
+  // Checked on every back end: once per page is cheap, and it is the last instruction of the page.
+  hr = Instruction(kWritePage.b1, uint8_t(word_address >> 8), uint8_t(word_address), 0xAA, nullptr,
+                   TEcho::Check);
   if (hr != S_OK) return hr;
   // The chip is not polled; the fixed delay covers the longest page write.
   WaitMs(WriteDelay);
@@ -288,7 +329,7 @@ HRESULT TmCAtgeneric::ReadLockBits(uint8_t& value) {
     return 1;
 
   uint8_t raw = 0;
-  const HRESULT hr = Instruction(kReadLockBits.b1, kReadLockBits.b2, 0x00, 0, &raw);
+  const HRESULT hr = Instruction(kReadLockBits.b1, kReadLockBits.b2, 0x00, 0, &raw, TEcho::Check);
   if (hr != S_OK) return hr;
   if (high_bits)
     value = uint8_t((raw & 0x80 ? 0 : 0x02) | (raw & 0x40 ? 0 : 0x04));
@@ -309,7 +350,7 @@ HRESULT TmCAtgeneric::ReadFuseBits(uint32_t& value) {
 
   // The oldest parts keep their few fuse bits in the lock byte.
   if (OneOf(type, {actATtiny22, actAT90S2323, actAT90S2343, actAT90S4434, actAT90S8535})) {
-    hr = Instruction(kReadLockBits.b1, kReadLockBits.b2, 0x00, 0, &raw);
+    hr = Instruction(kReadLockBits.b1, kReadLockBits.b2, 0x00, 0, &raw, TEcho::Check);
     if (hr != S_OK) return hr;
     value = Programmed(raw) & (type == actATtiny22 ? 0x20 : 0x21);
     return S_OK;
@@ -334,7 +375,7 @@ HRESULT TmCAtgeneric::ReadFuseBits(uint32_t& value) {
   constexpr TIspTemplate kFuseReads[3] = {kReadFuseLow, kReadFuseHigh, kReadFuseExtended};
   uint32_t result = 0;
   for (int n = 0; n < fuse_bytes; ++n) {
-    hr = Instruction(kFuseReads[n].b1, kFuseReads[n].b2, 0x00, 0, &raw);
+    hr = Instruction(kFuseReads[n].b1, kFuseReads[n].b2, 0x00, 0, &raw, TEcho::Check);
     if (hr != S_OK) return hr;
     result |= uint32_t(Programmed(raw)) << (8 * n);
   }
@@ -347,6 +388,13 @@ HRESULT TmCAtgeneric::GetErrorText(HRESULT code, std::string& text) {
   switch (code) {
   case ISP_E_UNIDENTIFIED:
     text = "Could not identify \u00b5C!";
+    return 0;
+  case ISP_E_NOANSWER:
+    text = "The \u00b5C does not answer (no echo of its instructions): check the cable and the target's "
+           "power!";
+    return 0;
+  case ISP_E_BADSIZES:
+    text = "The device database gives this \u00b5C memory sizes that cannot be used!";
     return 0;
   case ISP_E_NOSIZES:
     text = "Configuration file is missing \"MemSize\" and or \"PageSize\" entries for this processor!";
@@ -391,8 +439,12 @@ HRESULT TmCAtgeneric::Transfer(const std::shared_ptr<IuCMemStream>& image, int32
   int32_t unused = -1;
   int32_t& error_at = error_address ? *error_address : unused;
   error_at = -1;
+  last_fault_ = S_OK;
   if (!image) return E_INVALIDARG;
   if (!Identify(false)) return ISP_E_UNIDENTIFIED;
+  // Impossible sizes (a page larger than the flash, 2 GB of flash) would have the transfer erase
+  // the chip and then address it nonsensically.
+  if (!RecordSizesUsable(*CpuInfo)) return ISP_E_BADSIZES;
   return body(error_at);
 }
 
@@ -440,7 +492,7 @@ HRESULT TmCAtgeneric::WriteFlashPages(const std::shared_ptr<IuCMemStream>& image
     }
     page_pending = true;
     if ((2 * (uint64_t(i) + 1)) % page_bytes == 0) {
-      if (WritePage(i) != S_OK) {
+      if (WritePage(i) != S_OK || ConfirmAnswering() != S_OK) {
         status = ISP_E_FLASHWRITE;
         error_at = int32_t(2 * i);
         break;
@@ -455,7 +507,8 @@ HRESULT TmCAtgeneric::WriteFlashPages(const std::shared_ptr<IuCMemStream>& image
     }
   }
   // The last page is only partly filled; after a failed flash access there is nothing to finish.
-  if (page_pending && status != ISP_E_FLASHWRITE && WritePage(i - 1) != S_OK && status == S_OK) {
+  if (page_pending && status != ISP_E_FLASHWRITE &&
+      (WritePage(i - 1) != S_OK || ConfirmAnswering() != S_OK) && status == S_OK) {
     status = ISP_E_FLASHWRITE;
     error_at = int32_t(2 * (i - 1));
   }
@@ -468,11 +521,13 @@ HRESULT TmCAtgeneric::ReadFlash(const std::shared_ptr<IuCMemStream>& image, int3
   return Transfer(image, error_address, [&](int32_t& error_at) -> HRESULT {
     const int32_t flash = CpuInfo->MemSize.Flash;
     if (flash <= 0) return ISP_E_NOSIZES;
-    return ForEachWord("Reading flash...\r\n", uint32_t(flash) >> 1, error_at, [&](uint32_t i) -> HRESULT {
-      uint16_t word = 0;
-      if (ReadProgramWord(i, word) != S_OK) return ISP_E_FLASHREAD;
-      return image->PutWord(&word) == S_OK ? S_OK : ISP_E_IMAGEWRITE;
-    });
+    return ForEachWord("Reading flash...\r\n", uint32_t(flash) >> 1, error_at,
+                       [&](uint32_t i, bool block_end) -> HRESULT {
+                         uint16_t word = 0;
+                         if (ReadWord(i, word, block_end ? TEcho::Check : TEcho::IfFree) != S_OK)
+                           return ISP_E_FLASHREAD;
+                         return image->PutWord(&word) == S_OK ? S_OK : ISP_E_IMAGEWRITE;
+                       });
   });
 }
 
@@ -485,17 +540,23 @@ HRESULT TmCAtgeneric::VerifyFlash(const std::shared_ptr<IuCMemStream>& image, in
     // Comparing past the end of the flash would only read wrapped-around or undefined words.
     if (int64_t(flash) < int64_t(size)) return ISP_E_TOOBIG;
     // A trailing odd byte has no flash word to compare.
-    return ForEachWord("Verifying flash...\r\n", uint32_t(size) >> 1, error_at, [&](uint32_t i) -> HRESULT {
-      uint16_t flash_word = 0, image_word = 0;
-      if (ReadProgramWord(i, flash_word) != S_OK) return ISP_E_FLASHREAD;
-      if (image->GetWord(&image_word) != S_OK) return ISP_E_IMAGEREAD;
-      return flash_word == image_word ? S_OK : ISP_E_MISMATCH;
-    });
+    return ForEachWord("Verifying flash...\r\n", uint32_t(size) >> 1, error_at,
+                       [&](uint32_t i, bool block_end) -> HRESULT {
+                         uint16_t flash_word = 0, image_word = 0;
+                         if (ReadWord(i, flash_word, block_end ? TEcho::Check : TEcho::IfFree) != S_OK)
+                           return ISP_E_FLASHREAD;
+                         if (image->GetWord(&image_word) != S_OK) return ISP_E_IMAGEREAD;
+                         if (flash_word == image_word) return S_OK;
+                         // A silent chip differs from almost any image; that is no difference of
+                         // the flash.
+                         return ConfirmAnswering() == S_OK ? ISP_E_MISMATCH : ISP_E_FLASHREAD;
+                       });
   });
 }
 
-HRESULT TmCAtgeneric::ForEachWord(const char* message, uint32_t words, int32_t& error_at,
-                                  const std::function<HRESULT(uint32_t word_address)>& per_word) {
+HRESULT
+TmCAtgeneric::ForEachWord(const char* message, uint32_t words, int32_t& error_at,
+                          const std::function<HRESULT(uint32_t word_address, bool block_end)>& per_word) {
   const std::shared_ptr<IAvrEvent> sink = Events; // Idle may let the owner change Events
   Message(sink, message);
   const uint32_t start = TickMs();
@@ -504,7 +565,10 @@ HRESULT TmCAtgeneric::ForEachWord(const char* message, uint32_t words, int32_t& 
   HRESULT status = S_OK;
   uint32_t i = 0;
   for (; i < words; ++i) {
-    if ((status = per_word(i)) != S_OK) {
+    const bool block_end = (2 * (uint64_t(i) + 1)) % kEchoBlockBytes == 0 || i + 1 == words;
+    status = per_word(i, block_end);
+    if (status == S_OK && block_end && ConfirmAnswering() != S_OK) status = ISP_E_FLASHREAD;
+    if (status != S_OK) {
       error_at = int32_t(2 * i);
       break;
     }

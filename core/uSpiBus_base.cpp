@@ -56,6 +56,28 @@ HRESULT TSpiBusBase::WriteByte(uint8_t value) {
   return 0;
 }
 
+uint8_t TSpiBusBase::TransferByte(uint8_t value) {
+  const uint32_t d = SpiSpeedHalfPeriodUs(Speed);
+  SetSck(0);
+  uint8_t result = 0;
+  for (int index = 7; index >= 0; --index) {
+    SetSck(0);
+    SetMosi((value >> index) & 1);
+    WaitUs(d);
+    SetSck(1);
+    WaitUs(d);
+    uint8_t level = 1;
+    if (!GetMiso(level)) {
+      level = 1;
+      ReportLineFault();
+    }
+    if (level) result |= uint8_t(1u << index);
+    SetSck(0);
+  }
+  SetMosi(1);
+  return result;
+}
+
 uint8_t TSpiBusBase::ReadByte() {
   SetSck(0);
   uint8_t result = 0;

@@ -54,6 +54,14 @@ public:
 
   HRESULT WriteBit(uint8_t bit);
   uint8_t ReadBit();
+  // WriteByte that also samples MISO at every bit, where ReadBit samples it (half a period after
+  // the rising edge): returns what the target shifted out meanwhile. A chip in programming mode
+  // echoes an instruction's second byte while the third is clocked in; that echo is how the ISP
+  // layer tells a chip that answers from a line that merely rests high or low.
+  uint8_t TransferByte(uint8_t value);
+  // Whether a MISO sample costs nothing. On a port every sample is one port operation, so the
+  // ISP layer checks the echo less often there; a simulated target answers for free.
+  virtual bool SamplesAreFree() const { return false; }
 
   // A port access that failed (a USB adapter unplugged, EIO) is remembered until cleared, so the
   // ISP layer can end a transfer with an error instead of delivering resting-level bytes.

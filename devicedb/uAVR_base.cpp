@@ -68,6 +68,58 @@ int32_t FindSignature(const TAvrSignature& sig, bool* conclusive) {
   return first;
 }
 
+namespace {
+
+bool IsPowerOfTwo(int32_t value) {
+  return value > 0 && (value & (value - 1)) == 0;
+}
+
+// Judges one memory of a record; an empty text when its sizes can be used.
+std::string MemoryProblem(const char* memory, int32_t size, int32_t page, int32_t max_size,
+                          int32_t min_page) {
+  const std::string what = memory;
+  if (size != -1 && (size <= 0 || size > max_size))
+    return what + " size " + std::to_string(size) + " is not a size an AVR can have (1 to " +
+           std::to_string(max_size) + " bytes)";
+  if (page == -1) return {};
+  if (!IsPowerOfTwo(page) || page < min_page)
+    return what + " page size " + std::to_string(page) + " is not a power of two" +
+           (min_page > 1 ? " of at least " + std::to_string(min_page) + " bytes" : std::string());
+  if (size == -1) return {};
+  if (page > size)
+    return what + " page size " + std::to_string(page) + " is larger than the " + memory + " (" +
+           std::to_string(size) + " bytes)";
+  if (size % page != 0)
+    return what + " size " + std::to_string(size) + " is not a whole number of " + std::to_string(page) +
+           "-byte pages";
+  return {};
+}
+
+} // namespace
+
+bool RecordSizesUsable(const TAvrSigType& record, std::string* reason) {
+  std::string problem =
+      MemoryProblem("flash", record.MemSize.Flash, record.PageSize.Flash, kMaxRecordFlashBytes, 2);
+  if (problem.empty())
+    problem =
+        MemoryProblem("EEPROM", record.MemSize.EEPROM, record.PageSize.EEPROM, kMaxRecordEepromBytes, 1);
+  if (problem.empty()) return true;
+  if (reason) *reason = "The device record \"" + record.CpuName + "\" is unusable: its " + problem + ".";
+  return false;
+}
+
+bool FlashSizesAgree(const TAvrSigType& a, const TAvrSigType& b) {
+  return a.MemSize.Flash == b.MemSize.Flash && a.PageSize.Flash == b.PageSize.Flash;
+}
+
+std::vector<const TAvrSigType*> MatchingRecords(const TAvrSignature& sig) {
+  std::vector<const TAvrSigType*> found;
+  for (const TAvrSigType& record : SignatureTable)
+    if (record.Sig.byte1 == sig.byte1 && record.Sig.byte2 == sig.byte2 && record.Sig.byte3 == sig.byte3)
+      found.push_back(&record);
+  return found;
+}
+
 const TAvrSigType* GetCpuInfo(const TAvrSignature& sig) {
   if (sig.byte1 != kAtmelManufacturer) return nullptr;
   const int32_t index = FindSignature(sig);

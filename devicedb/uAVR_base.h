@@ -79,6 +79,24 @@ uint8_t CpuTypeFromName(std::string_view name);
 // Identifier of a member ("actATmega8"); "" for codes that are no member.
 const char* CpuTypeIdentifier(uint8_t type);
 
+// Limits of the sizes a record may give: generous for every AVR that has serial programming (the
+// largest holds 256 KB of flash and 4 KB of EEPROM), small enough that nothing built from a record
+// allocates absurd amounts.
+constexpr int32_t kMaxRecordFlashBytes = 1 << 20;
+constexpr int32_t kMaxRecordEepromBytes = 1 << 16;
+
+// Whether the memory sizes a record gives can be used to program, read or simulate the chip.
+// Sizes the record does not give (-1) are not judged here: the operations that need them report
+// them as missing. Otherwise the flash and EEPROM sizes must be positive and within the limits
+// above, and each page size a power of two (the flash page at least one word) that divides its
+// memory. When they cannot be used, reason (if given) says why, naming the record.
+bool RecordSizesUsable(const TAvrSigType& record, std::string* reason = nullptr);
+// Whether two records give the same flash and flash page sizes, so that a transfer does the same
+// on either.
+bool FlashSizesAgree(const TAvrSigType& a, const TAvrSigType& b);
+// Every record whose signature matches (byte1 to byte3, as FindSignature), in table order.
+std::vector<const TAvrSigType*> MatchingRecords(const TAvrSignature& sig);
+
 int32_t FindSignature(const TAvrSignature& sig, bool* conclusive = nullptr);
 const TAvrSigType* GetCpuInfo(const TAvrSignature& sig);
 std::string DescribeCpu(const TAvrSignature& sig);

@@ -142,6 +142,11 @@ uint8_t SimCalibrationByte(const TAvrSignature& sig, uint8_t index) {
 
 TSimAvrChip::TSimAvrChip(const TAvrSigType& record, TSimChipOptions options)
     : record_(record), options_(std::move(options)), signature_(options_.signature.value_or(record.Sig)) {
+  silent_at_bit_ = options_.stop_after_bits;
+  if (!RecordSizesUsable(record_)) {
+    unusable_ = true;
+    return;
+  }
   flash_.assign(size_t(SizeOrZero(record_.MemSize.Flash)), 0xFF);
   eeprom_.assign(size_t(SizeOrZero(record_.MemSize.EEPROM)), 0xFF);
   page_words_ = record_.PageSize.Flash >= 2 ? record_.PageSize.Flash / 2 : 0;
@@ -153,11 +158,16 @@ TSimAvrChip::TSimAvrChip(const TAvrSigType& record, TSimChipOptions options)
   fuses_ = {SimDefaultByte(record_.Fuses.Low), SimDefaultByte(record_.Fuses.High),
             SimDefaultByte(record_.Fuses.Ext)};
   LoadState();
-  dead_ = options_.stop_after_bytes == 0;
+  dead_ = options_.stop_after_bytes == 0 || options_.stop_after_bits == 0;
 }
 
 TSimAvrChip::~TSimAvrChip() {
   static_cast<void>(SaveState());
+}
+
+void TSimAvrChip::GoSilentAfterBits(uint64_t bits) {
+  if (bits == 0) dead_ = true;
+  silent_at_bit_ = int64_t(counters_.bits + bits);
 }
 
 // ---- lines ----
@@ -170,7 +180,7 @@ void TSimAvrChip::SetSck(uint8_t level) {
   const uint8_t next = level ? 1 : 0;
   if (next == sck_) return;
   sck_ = next;
-  if (!armed_ || dead_ || options_.no_chip) return;
+  if (!armed_ || dead_ || options_.no_chip || unusable_) return;
   if (sck_)
     OnRisingEdge();
   else
@@ -199,13 +209,15 @@ void TSimAvrChip::SetReset(uint8_t level) {
 }
 
 uint8_t TSimAvrChip::Miso() const {
-  // Nothing drives the line unless the chip is in programming mode and alive; the adapter's
-  // pull-up makes it read high.
-  if (options_.no_chip || dead_ || !armed_) return 1;
+  // Nothing drives the line unless the chip is in programming mode and alive; it then rests where
+  // the adapter leaves it (its pull-up, or a line that sticks low).
+  if (options_.no_chip || dead_ || !armed_ || unusable_) return options_.resting_miso ? 1 : 0;
   return (out_ >> 7) & 1;
 }
 
 void TSimAvrChip::OnRisingEdge() {
+  ++counters_.bits;
+  if (silent_at_bit_ >= 0 && int64_t(counters_.bits) >= silent_at_bit_) dead_ = true;
   in_ = uint8_t(in_ << 1 | mosi_);
   if (++bit_ < 8) return;
   bit_ = 0;

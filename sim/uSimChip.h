@@ -58,13 +58,16 @@ struct TSimChipOptions {
   std::string state_dir; // empty = SimStateDirectory()
 
   // Fault injection.
-  bool no_chip = false;                   // nothing on the lines: MISO floats high, nothing is answered
+  bool no_chip = false;                   // nothing on the lines: MISO rests, nothing is answered
   int64_t stop_after_bytes = -1;          // the chip goes dead after this many bytes (-1 = never)
+  int64_t stop_after_bits = -1;           // the same, counted in clocked bits (a cable pulled mid-byte)
+  uint8_t resting_miso = 1;               // an undriven MISO: 1 floats high (pull-up), 0 sticks low
   std::optional<TAvrSignature> signature; // answer this instead of the record's signature
 };
 
 // What the chip did, for tests and the benchmark.
 struct TSimChipCounters {
+  uint64_t bits = 0;                // bits clocked in while armed for programming
   uint64_t bytes = 0;               // bytes clocked in while armed for programming
   uint64_t enables = 0;             // Programming Enable instructions accepted
   uint64_t ignored_not_enabled = 0; // instructions dropped before Programming Enable
@@ -106,6 +109,9 @@ uint8_t SimCalibrationByte(const TAvrSignature& sig, uint8_t index);
 
 class TSimAvrChip {
 public:
+  // A record whose sizes RecordSizesUsable refuses gives a chip without memories that never
+  // answers, rather than one that allocates whatever the record claims; CreateSimPortBus refuses
+  // such records before it gets this far.
   explicit TSimAvrChip(const TAvrSigType& record, TSimChipOptions options = {});
   ~TSimAvrChip(); // saves the state when persistence is on and something changed
   TSimAvrChip(const TSimAvrChip&) = delete;
@@ -130,6 +136,8 @@ public:
   bool Enabled() const { return enabled_; }
   bool Busy() const;
   bool Dead() const { return dead_; }
+  // Fault injection while running: the chip goes dead after this many more clocked bits (0: now).
+  void GoSilentAfterBits(uint64_t bits);
   // The writable views count as a change: the state is saved afterwards.
   const std::vector<uint8_t>& Flash() const { return flash_; }
   std::vector<uint8_t>& Flash() {
@@ -178,9 +186,11 @@ private:
 
   // Line state.
   uint8_t mosi_ = 1, sck_ = 0, reset_ = 0;
-  bool armed_ = false;   // RESET held with a clean entry: bytes are being framed
-  bool enabled_ = false; // Programming Enable accepted since RESET was asserted
-  bool dead_ = false;    // injected fault: stopped answering
+  bool armed_ = false;    // RESET held with a clean entry: bytes are being framed
+  bool enabled_ = false;  // Programming Enable accepted since RESET was asserted
+  bool dead_ = false;     // injected fault: stopped answering
+  bool unusable_ = false; // the record's sizes cannot be simulated: nothing is answered
+  int64_t silent_at_bit_ = -1;
   uint8_t in_ = 0, out_ = 0, next_out_ = 0;
   int bit_ = 0;
   bool load_pending_ = false;

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <map>
 
 namespace {
 
@@ -11,6 +12,12 @@ namespace {
 std::vector<std::string>& SimPortChips() {
   static std::vector<std::string> chips{kDefaultSimChip};
   return chips;
+}
+
+// Injected faults of the ports' chips, by port number; only the fault fields are used.
+std::map<int32_t, TSimChipOptions>& SimPortFaults() {
+  static std::map<int32_t, TSimChipOptions> faults;
+  return faults;
 }
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
@@ -55,6 +62,13 @@ std::string GetSimPortChip(int32_t port_number) {
 
 void ResetSimPorts() {
   SimPortChips() = {kDefaultSimChip};
+  SimPortFaults().clear();
+}
+
+HRESULT SetSimPortFaults(int32_t port_number, const TSimChipOptions& faults) {
+  if (port_number < 1 || port_number > kMaxSimPorts) return E_INVALIDARG;
+  SimPortFaults()[port_number] = faults;
+  return S_OK;
 }
 
 std::vector<std::string> GetSimPortList(bool names_only) {
@@ -119,6 +133,16 @@ HRESULT CreateSimPortBus(int32_t port_number, const std::vector<TAvrSigType>& ta
   if (chip.empty()) return SPI_E_NOPORT;
   const TAvrSigType* record = FindSimChipRecord(table, chip);
   if (!record) return E_INVALIDARG;
-  bus = CreateSpiBus<TSpiBus_Sim>(port_number, std::make_unique<TSimAvrChip>(*record, options));
+  // A chip of impossible sizes would have the simulation allocate whatever the record claims.
+  if (!RecordSizesUsable(*record)) return E_FAIL;
+  TSimChipOptions chip_options = options;
+  if (const auto fault = SimPortFaults().find(port_number); fault != SimPortFaults().end()) {
+    chip_options.no_chip = fault->second.no_chip;
+    chip_options.stop_after_bytes = fault->second.stop_after_bytes;
+    chip_options.stop_after_bits = fault->second.stop_after_bits;
+    chip_options.resting_miso = fault->second.resting_miso;
+    chip_options.signature = fault->second.signature;
+  }
+  bus = CreateSpiBus<TSpiBus_Sim>(port_number, std::make_unique<TSimAvrChip>(*record, chip_options));
   return S_OK;
 }

@@ -26,8 +26,13 @@ constexpr const char* kDefaultSimChip = "ATmega328P";
 HRESULT SetSimPortChip(int32_t port_number, std::string_view chip_name);
 // The chip name SIMn carries; "" when there is no such port.
 std::string GetSimPortChip(int32_t port_number);
-// Back to one port, SIM1 with the default chip.
+// Back to one port, SIM1 with the default chip, and no injected faults.
 void ResetSimPorts();
+// The chip of SIMn is built with the fault fields of faults (no_chip, stop_after_bytes,
+// stop_after_bits, resting_miso, signature) from now on; persistence stays as the port sets it. For
+// trying out how failures are reported (a chip that stops answering mid-transfer) without hardware.
+// E_INVALIDARG for a number out of range.
+HRESULT SetSimPortFaults(int32_t port_number, const TSimChipOptions& faults);
 
 // One entry per SIM port in the format "SIM%d=\"%s\"" with the display name
 // ("SIM1=\"Simulated ATmega328P\""), or only the names ("SIM1") with names_only.
@@ -48,7 +53,8 @@ const TAvrSigType* FindSimChipRecord(const std::vector<TAvrSigType>& table, std:
 // Creates the bus of SIMn with its chip, taken from table by the port's chip name. The chip's
 // state persists between runs unless options say otherwise (options.persist is forced on only by
 // the default argument). Returns 0 and the open bus; SPI_E_NOPORT when there is no SIMn;
-// E_INVALIDARG when table has no record for the port's chip (bus stays empty).
+// E_INVALIDARG when table has no record for the port's chip; E_FAIL when that record's sizes
+// cannot be used (RecordSizesUsable); the bus stays empty on both.
 TSimChipOptions DefaultSimPortOptions();
 HRESULT CreateSimPortBus(int32_t port_number, const std::vector<TAvrSigType>& table,
                          std::unique_ptr<TSpiBusBase>& bus,

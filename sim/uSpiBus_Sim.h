@@ -30,6 +30,8 @@ public:
   bool GetMiso(uint8_t& level) override;
   void SetSck(uint8_t level) override;
   void SetReset(uint8_t level) override;
+  // No port behind the lines: a sample is a function call.
+  bool SamplesAreFree() const override { return true; }
 
   bool IsOpen() const { return open_; }
   int32_t PortNumber() const { return port_number_; }

@@ -32,6 +32,7 @@ protected:
     // Held in reset, ready for instructions; tests count only later resets.
     chip->SetReset(1);
     chip->resets = 0;
+    chip->enabled = true;
     isp = std::make_unique<TmCAtgeneric>(chip.get());
     return *chip;
   }

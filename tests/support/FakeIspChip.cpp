@@ -15,6 +15,7 @@ void TFakeIspChip::OnResetChanged(uint8_t level) {
   if (!level) return;
   // Entering programming mode starts a new frame and clears the extended address byte.
   ++resets;
+  enabled = false;
   byte_index_ = 0;
   bit_index_ = 0;
   shift_in_ = 0;
@@ -30,7 +31,11 @@ uint32_t TFakeIspChip::FlashIndex(uint32_t word_address) const {
 
 uint8_t TFakeIspChip::Answer(size_t byte_index) const {
   const TIspBytes& r = received_;
-  if (byte_index == 2 && r[0] == 0xAC && r[1] == 0x53) return 0x53; // the echo of Programming Enable
+  // Like the silicon, the second byte of an instruction comes back while the third goes in (for
+  // Programming Enable this is the 0x53 a programmer synchronises on). Until Programming Enable has
+  // been framed, only frames that begin with its opcode echo: a programmer out of step must not
+  // read a shifted echo as the right one.
+  if (byte_index == 2) return enabled || r[0] == 0xAC ? r[1] : 0x00;
   if (byte_index != 3) return 0x00;
   const uint32_t address = uint32_t(extended_address) << 16 | uint32_t(r[1]) << 8 | r[2];
   switch (r[0]) {
@@ -58,6 +63,7 @@ void TFakeIspChip::Execute() {
   const uint32_t in_page = page_words ? (uint32_t(r[1]) << 8 | r[2]) & (page_words - 1) : 0;
   switch (r[0]) {
   case 0xAC:
+    if (r[1] == 0x53) enabled = true;
     if (r[1] == 0x80) std::fill(flash.begin(), flash.end(), uint16_t(0xFFFF));
     break;
   case 0x40:

@@ -17,6 +17,8 @@ public:
 
   // Behaviour.
   bool responds = true;               // false: MISO rests high, nothing is decoded
+  bool enabled = false;               // Programming Enable framed since RESET was asserted
+  bool samples_free = false;          // what SamplesAreFree says: a port's cost, or a simulation's
   uint32_t skip_bits_after_reset = 0; // framing offset: clocks ignored after RESET is asserted
   std::array<uint8_t, 4> signature{0x1E, 0x93, 0x07, 0x00};
   std::array<uint8_t, 4> calibration{0xA1, 0xA2, 0xA3, 0xA4};
@@ -34,6 +36,8 @@ public:
 
   // Instructions whose first byte is `opcode`.
   std::vector<TIspBytes> With(uint8_t opcode) const;
+
+  bool SamplesAreFree() const override { return samples_free; }
 
 protected:
   void OnSckChanged(uint8_t previous, uint8_t level) override;
