@@ -215,7 +215,39 @@ TCommandResult TPinletController::TransferImage(TmCAtgeneric& isp, TImageTransfe
   else
     Log(Format("Unknown error 0x%08X (at address 0x%08X)\r\n", uint32_t(status), uint32_t(error_address)),
         clLogRed);
+  LogFaultCause(isp, status);
   return TCommandResult::Failed;
+}
+
+void TPinletController::LogFaultCause(TmCAtgeneric& isp, HRESULT status) {
+  // The record's own problem, naming it, is what the user has to correct in the database.
+  std::string cause;
+  if (status == ISP_E_BADSIZES && isp.CpuInfo && !RecordSizesUsable(*isp.CpuInfo, &cause)) {
+    Log(cause + "\r\n", clLogRed);
+    return;
+  }
+  // Why a flash access failed (no echo from the chip, a port that went away).
+  const HRESULT fault = isp.LastFault();
+  if (fault != S_OK && fault != status && isp.GetErrorText(fault, cause) == 0) Log(cause + "\r\n", clLogRed);
+}
+
+bool TPinletController::ConfirmSignatureMatch(const TAvrSignature& sig) {
+  const std::vector<const TAvrSigType*> records = MatchingRecords(sig);
+  bool agree = true;
+  for (const TAvrSigType* record : records) agree = agree && FlashSizesAgree(*records.front(), *record);
+  if (agree) return true;
+  auto describe = [](const TAvrSigType& r) {
+    return Format("%s (%d bytes of flash, %d-byte pages)", r.CpuName.c_str(), r.MemSize.Flash,
+                  r.PageSize.Flash);
+  };
+  std::string names;
+  for (const TAvrSigType* record : records) names += (names.empty() ? "" : ", ") + describe(*record);
+  Log(Format("The signature 0x%02X:%02X:%02X matches %zu device records whose sizes differ: ", sig.byte1,
+             sig.byte2, sig.byte3, records.size()) +
+          names + "\r\n",
+      clLogRed);
+  return confirm_.AskYesNo("The signature matches " + names + ". Shall I go on as " +
+                           describe(*records.front()) + "?");
 }
 
 namespace {
@@ -226,9 +258,10 @@ constexpr const char* kInitFailureRead = "Could not initialize interface class (
 // ---------------------------------------------------------------------------------------------
 // Device information
 
-const TAvrSigType* TPinletController::IdentifyChip(TmCAtgeneric& isp) {
+const TAvrSigType* TPinletController::IdentifyChip(TmCAtgeneric& isp, TAvrSignature* read_signature) {
   TAvrSignature sig;
   isp.ReadSignature(sig);
+  if (read_signature) *read_signature = sig;
   const TAvrSigType* info = GetCpuInfo(sig);
   if (!info) Log(std::string("Could not identify this ") + kMicro + "C!\r\n", clLogRed);
   return info;
@@ -246,6 +279,7 @@ TCommandResult TPinletController::ReadDeviceInfo(const char* what, bool identify
   std::vector<std::string> report;
   if (!read(*isp, info, report)) {
     Log(Format("Error reading %s!\r\n", what), clLogRed);
+    LogFaultCause(*isp, S_OK);
     result = TCommandResult::Failed;
   } else {
     for (const std::string& line : report) Log(line + "\r\n", clLogBlue);
@@ -335,6 +369,8 @@ TPinletController::RunFlashCommand(bool needs_image, const char* init_failure_pr
 
 TCommandResult TPinletController::ReadFlash() {
   return RunFlashCommand(false, kInitFailureRead, [this](TmCAtgeneric& isp) {
+    if (isp.Identify(false) && RecordSizesUsable(*isp.CpuInfo) && !ConfirmSignatureMatch(isp.Signature))
+      return TCommandResult::Declined;
     // The old image goes before anything is read: a failed read leaves what was read so far.
     meta_ = NewMetaMemory();
     Log(Format("Reading %d bytes...\r\n", isp.GetFlashSize()), clLogGreen);
@@ -343,8 +379,19 @@ TCommandResult TPinletController::ReadFlash() {
 }
 
 TCommandResult TPinletController::WriteFlash() {
+  // An image without data would only erase the chip (where the database asks for the erase) and
+  // then verify as equal; it is refused before anything reaches the chip.
+  if (!busy_ && bus_ && meta_ && StreamSize(*meta_) <= 0) {
+    Log("The image is empty: there is nothing to write!\r\n", clLogRed);
+    return TCommandResult::Failed;
+  }
   return RunFlashCommand(true, kInitFailure, [this](TmCAtgeneric& isp) {
     Log(Format("Writing %d bytes...\r\n", StreamSize(*meta_)), clLogGreen);
+    if (isp.Identify(false)) {
+      // Sizes the transfer refuses are reported before the user is asked anything.
+      if (!RecordSizesUsable(*isp.CpuInfo)) return TransferImage(isp, &TmCAtgeneric::WriteFlash);
+      if (!ConfirmSignatureMatch(isp.Signature)) return TCommandResult::Declined;
+    }
     if (!confirm_.AskYesNo("Shall I really overwrite the whole flash memory?"))
       return TCommandResult::Declined;
     return TransferImage(isp, &TmCAtgeneric::WriteFlash);
@@ -352,6 +399,11 @@ TCommandResult TPinletController::WriteFlash() {
 }
 
 TCommandResult TPinletController::VerifyFlash() {
+  // Nothing compared is no proof of equality.
+  if (!busy_ && bus_ && meta_ && StreamSize(*meta_) <= 0) {
+    Log("The image is empty: there is nothing to compare!\r\n", clLogRed);
+    return TCommandResult::Failed;
+  }
   return RunFlashCommand(true, kInitFailure, [this](TmCAtgeneric& isp) {
     Log(Format("Comparing %d bytes...\r\n", StreamSize(*meta_)), clLogGreen);
     const TCommandResult result = TransferImage(isp, &TmCAtgeneric::VerifyFlash);
@@ -369,14 +421,17 @@ TCommandResult TPinletController::EraseFlash() {
   Log("Check memory size of device to write...\r\n", clLogGreen);
   isp->EnterProgMode();
   // On either refusal below the target is left in programming mode, as for the lock and fuse reads.
-  const TAvrSigType* info = IdentifyChip(*isp);
+  TAvrSignature sig;
+  const TAvrSigType* info = IdentifyChip(*isp, &sig);
   if (!info) return TCommandResult::Failed;
-  if (info->MemSize.Flash == -1 || info->PageSize.Flash == -1) {
+  std::string unusable;
+  if (info->MemSize.Flash == -1 || info->PageSize.Flash == -1 || !RecordSizesUsable(*info, &unusable)) {
     Log("Flash mem/page size not properly defined in \"Signatures\" DB!\r\n", clLogRed);
+    if (!unusable.empty()) Log(unusable + "\r\n", clLogRed);
     return TCommandResult::Failed;
   }
   TCommandResult result = TCommandResult::Declined;
-  if (confirm_.AskYesNo("Shall I erase the whole flash memory?")) {
+  if (ConfirmSignatureMatch(sig) && confirm_.AskYesNo("Shall I erase the whole flash memory?")) {
     isp->ChipErase();
     Log("Device has been erased.\r\n", clLogGreen);
     result = TCommandResult::Done;

@@ -131,14 +131,21 @@ private:
   // S_OK; otherwise Failed, after reporting why and where it stopped.
   using TImageTransfer = HRESULT (TmCAtgeneric::*)(const std::shared_ptr<IuCMemStream>&, int32_t*);
   TCommandResult TransferImage(TmCAtgeneric& isp, TImageTransfer transfer);
+  // The second line of a failure report: why the record cannot be used (for ISP_E_BADSIZES), or
+  // what made the last instruction fail (no echo, a port gone), when that is not status itself.
+  void LogFaultCause(TmCAtgeneric& isp, HRESULT status);
+  // A signature that several records with different flash sizes share does not say which sizes
+  // are right: logs the records and asks whether to go on with the first. True when they agree
+  // or the user said Yes.
+  bool ConfirmSignatureMatch(const TAvrSignature& sig);
   // The frame of the flash transfers: "Load a file first!" when the transfer needs the image and
   // none is loaded, the ISP object with progress events in programming mode, the transfer, the
   // rate pane cleared and programming mode left however it ended.
   TCommandResult RunFlashCommand(bool needs_image, const char* init_failure_prefix,
                                  const std::function<TCommandResult(TmCAtgeneric&)>& transfer);
-  // Reads the signature and looks the chip up in the database; null after reporting that it is
-  // unknown.
-  const TAvrSigType* IdentifyChip(TmCAtgeneric& isp);
+  // Reads the signature (into read_signature, if given) and looks the chip up in the database;
+  // null after reporting that it is unknown.
+  const TAvrSigType* IdentifyChip(TmCAtgeneric& isp, TAvrSignature* read_signature = nullptr);
   // One read of the chip's bytes: fills the report lines, false when the read failed. info is the
   // identified chip, or null when the command did not ask for identification.
   using TDeviceRead =

@@ -159,8 +159,10 @@ HRESULT TmCAtgeneric::Instruction(uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4
   return S_OK;
 }
 
-HRESULT TmCAtgeneric::ConfirmAnswering() {
-  if (echo_conclusive_) return S_OK;
+HRESULT TmCAtgeneric::ConfirmAnswering(bool transfer_end) {
+  // A read's answer follows its echo, so only a later echo vouches for the last one; within a
+  // transfer the next block's check does, at its end nothing else would.
+  if (echo_conclusive_ && !transfer_end) return S_OK;
   uint8_t ignored = 0;
   return Instruction(kAnswerProbe.b1, kAnswerProbe.b2, 0x00, 0, &ignored, TEcho::Check);
 }
@@ -492,7 +494,8 @@ HRESULT TmCAtgeneric::WriteFlashPages(const std::shared_ptr<IuCMemStream>& image
     }
     page_pending = true;
     if ((2 * (uint64_t(i) + 1)) % page_bytes == 0) {
-      if (WritePage(i) != S_OK || ConfirmAnswering() != S_OK) {
+      const bool last_page = i + 1 == words || 2 * (uint64_t(i) + 1) >= image_bytes;
+      if (WritePage(i) != S_OK || ConfirmAnswering(last_page) != S_OK) {
         status = ISP_E_FLASHWRITE;
         error_at = int32_t(2 * i);
         break;
@@ -508,7 +511,7 @@ HRESULT TmCAtgeneric::WriteFlashPages(const std::shared_ptr<IuCMemStream>& image
   }
   // The last page is only partly filled; after a failed flash access there is nothing to finish.
   if (page_pending && status != ISP_E_FLASHWRITE &&
-      (WritePage(i - 1) != S_OK || ConfirmAnswering() != S_OK) && status == S_OK) {
+      (WritePage(i - 1) != S_OK || ConfirmAnswering(true) != S_OK) && status == S_OK) {
     status = ISP_E_FLASHWRITE;
     error_at = int32_t(2 * (i - 1));
   }
@@ -549,7 +552,7 @@ HRESULT TmCAtgeneric::VerifyFlash(const std::shared_ptr<IuCMemStream>& image, in
                          if (flash_word == image_word) return S_OK;
                          // A silent chip differs from almost any image; that is no difference of
                          // the flash.
-                         return ConfirmAnswering() == S_OK ? ISP_E_MISMATCH : ISP_E_FLASHREAD;
+                         return ConfirmAnswering(true) == S_OK ? ISP_E_MISMATCH : ISP_E_FLASHREAD;
                        });
   });
 }
@@ -567,7 +570,7 @@ TmCAtgeneric::ForEachWord(const char* message, uint32_t words, int32_t& error_at
   for (; i < words; ++i) {
     const bool block_end = (2 * (uint64_t(i) + 1)) % kEchoBlockBytes == 0 || i + 1 == words;
     status = per_word(i, block_end);
-    if (status == S_OK && block_end && ConfirmAnswering() != S_OK) status = ISP_E_FLASHREAD;
+    if (status == S_OK && block_end && ConfirmAnswering(i + 1 == words) != S_OK) status = ISP_E_FLASHREAD;
     if (status != S_OK) {
       error_at = int32_t(2 * i);
       break;

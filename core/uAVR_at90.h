@@ -75,10 +75,10 @@ private:
   // unanswered, with ISP_E_NOANSWER.
   HRESULT Instruction(uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t* answer, TEcho echo);
   // Proves that the chip answers now: done when the last instruction's echo was checked and could
-  // not have come from a resting line (neither all ones nor all zeros); else one harmless read
-  // whose checked echo can tell. The transfers call it at the end of every block, so that none of
-  // them completes over a chip that has gone silent.
-  HRESULT ConfirmAnswering();
+  // not have come from a resting line (neither all ones nor all zeros), unless transfer_end; else
+  // one harmless read whose checked echo can tell. The transfers call it at the end of every
+  // block and once more at their end, so that none of them completes over a silent chip.
+  HRESULT ConfirmAnswering(bool transfer_end = false);
   HRESULT ReadWord(uint32_t word_address, uint16_t& word, TEcho last_echo);
   // Chip Erase, EraseDelay, and the reset sequence that the erase needs before the next instruction.
   HRESULT EraseAndReset();

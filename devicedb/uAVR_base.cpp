@@ -74,14 +74,15 @@ bool IsPowerOfTwo(int32_t value) {
   return value > 0 && (value & (value - 1)) == 0;
 }
 
-// Judges one memory of a record; an empty text when its sizes can be used.
-std::string MemoryProblem(const char* memory, int32_t size, int32_t page, int32_t max_size,
+// Judges one memory of a record; an empty text when its sizes can be used. min_size 0: the memory
+// may be absent from the chip (the smallest parts have no EEPROM), and then has no pages either.
+std::string MemoryProblem(const char* memory, int32_t size, int32_t page, int32_t min_size, int32_t max_size,
                           int32_t min_page) {
   const std::string what = memory;
-  if (size != -1 && (size <= 0 || size > max_size))
-    return what + " size " + std::to_string(size) + " is not a size an AVR can have (1 to " +
-           std::to_string(max_size) + " bytes)";
-  if (page == -1) return {};
+  if (size != -1 && (size < min_size || size > max_size))
+    return what + " size " + std::to_string(size) + " is not a size an AVR can have (" +
+           std::to_string(min_size) + " to " + std::to_string(max_size) + " bytes)";
+  if (page == -1 || size == 0) return {};
   if (!IsPowerOfTwo(page) || page < min_page)
     return what + " page size " + std::to_string(page) + " is not a power of two" +
            (min_page > 1 ? " of at least " + std::to_string(min_page) + " bytes" : std::string());
@@ -99,10 +100,10 @@ std::string MemoryProblem(const char* memory, int32_t size, int32_t page, int32_
 
 bool RecordSizesUsable(const TAvrSigType& record, std::string* reason) {
   std::string problem =
-      MemoryProblem("flash", record.MemSize.Flash, record.PageSize.Flash, kMaxRecordFlashBytes, 2);
+      MemoryProblem("flash", record.MemSize.Flash, record.PageSize.Flash, 1, kMaxRecordFlashBytes, 2);
   if (problem.empty())
     problem =
-        MemoryProblem("EEPROM", record.MemSize.EEPROM, record.PageSize.EEPROM, kMaxRecordEepromBytes, 1);
+        MemoryProblem("EEPROM", record.MemSize.EEPROM, record.PageSize.EEPROM, 0, kMaxRecordEepromBytes, 1);
   if (problem.empty()) return true;
   if (reason) *reason = "The device record \"" + record.CpuName + "\" is unusable: its " + problem + ".";
   return false;

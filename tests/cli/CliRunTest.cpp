@@ -156,6 +156,41 @@ TEST_F(CliRun, ReadSavesTheFlashInTheKindOfTheExtension) {
   EXPECT_EQ(out, "Unknown file format!\n");
 }
 
+TEST_F(CliRun, AReadFromAChipThatStopsAnsweringSavesNothingAndEndsWithStatusOne) {
+  const std::string kept = WriteImage("kept.hex", 100);
+  std::ifstream before_stream(kept, std::ios::binary);
+  const std::string before((std::istreambuf_iterator<char>(before_stream)), std::istreambuf_iterator<char>());
+  for (const uint8_t resting : {uint8_t(1), uint8_t(0)}) {
+    SCOPED_TRACE(resting ? "MISO floats high" : "MISO stuck low");
+    TSimChipOptions faults;
+    faults.stop_after_bits = 64 * 2000; // a cable pulled some 4 KB into the flash
+    faults.resting_miso = resting;
+    ASSERT_EQ(SetSimPortFaults(1, faults), S_OK);
+    const std::string fresh = Path(resting ? "fresh-high.ucm" : "fresh-low.ucm");
+    EXPECT_EQ(Run({"read", fresh}), kExitFailed) << out;
+    EXPECT_TRUE(Printed("Error while reading \xC2\xB5"
+                        "C device flash!(at address 0x"))
+        << out;
+    EXPECT_TRUE(Printed("does not answer")) << out;
+    EXPECT_FALSE(Printed("Saved")) << out;
+    EXPECT_FALSE(std::ifstream(fresh).good()) << "no file left behind";
+
+    EXPECT_EQ(Run({"read", kept}), kExitFailed) << out;
+    std::ifstream after_stream(kept, std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after_stream)), std::istreambuf_iterator<char>()),
+              before)
+        << "an existing file is not replaced";
+  }
+  // Without a chip the signature fails too.
+  TSimChipOptions faults;
+  faults.no_chip = true;
+  ASSERT_EQ(SetSimPortFaults(1, faults), S_OK);
+  EXPECT_EQ(Run({"signature"}), kExitFailed) << out;
+  EXPECT_TRUE(Printed("Error reading signature!\n")) << out;
+  EXPECT_EQ(Run({"calibration"}), kExitFailed) << out;
+  EXPECT_TRUE(Printed("Error reading calibration!\n")) << out;
+}
+
 TEST_F(CliRun, SimulatedChipIsChosenByItsDatabaseName) {
   EXPECT_EQ(Run({"--sim-chip", "ATMEGA8L", "signature"}), kExitOk);
   EXPECT_TRUE(Printed("Signature: 0x1E:93:07:00\n - CPU name: ATmega8/ATmega8L/ATmega8A")) << out;

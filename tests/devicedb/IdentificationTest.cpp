@@ -100,3 +100,56 @@ TEST_F(Identification, FuseTextsGoLowHighExtendedAndNeedADescriptionOnlyForNonZe
   AppendSetFeatures(info.Fuses.Low, 0x01, text);
   EXPECT_EQ(text, "Fuses: CKSEL0; ");
 }
+
+TEST_F(Identification, RecordSizesAreJudgedAndTheReasonNamesTheRecord) {
+  struct Case {
+    int32_t flash, flash_page, eeprom, eeprom_page;
+    const char* problem; // nullptr: usable
+  };
+  const Case cases[] = {
+      {8192, 64, 512, 4, nullptr},
+      {-1, -1, -1, -1, nullptr},    // nothing given: the operations report missing sizes themselves
+      {2048, -1, 128, -1, nullptr}, // a classic part, written byte by byte
+      {1024, 32, 0, -1, nullptr},   // no EEPROM at all
+      {262144, 256, 4096, 8, nullptr},
+      {8192, 16384, 512, 4, "flash page size 16384 is larger than the flash (8192 bytes)"},
+      {8192 + 32, 64, 512, 4, "flash size 8224 is not a whole number of 64-byte pages"},
+      {8192, 96, 512, 4, "flash page size 96 is not a power of two of at least 2 bytes"},
+      {8192, 1, 512, 4, "flash page size 1 is not a power of two of at least 2 bytes"},
+      {8192, 0, 512, 4, "flash page size 0 is not a power of two"},
+      {0x7FFFFFFF, 64, 512, 4, "flash size 2147483647 is not a size an AVR can have (1 to 1048576 bytes)"},
+      {0, 64, 512, 4, "flash size 0 is not a size"},
+      {8192, 64, 1 << 20, 4, "EEPROM size 1048576 is not a size an AVR can have (0 to 65536 bytes)"},
+      {8192, 64, 512, 3, "EEPROM page size 3 is not a power of two"},
+      {8192, 64, 512, 1024, "EEPROM page size 1024 is larger than the EEPROM (512 bytes)"},
+  };
+  for (const Case& c : cases) {
+    TAvrSigType record = Record("ATmega8/ATmega8L", 0x93, 0x07, c.flash, c.eeprom);
+    record.PageSize = {c.flash_page, c.eeprom_page};
+    SCOPED_TRACE(std::to_string(c.flash) + "/" + std::to_string(c.flash_page) + " " +
+                 std::to_string(c.eeprom) + "/" + std::to_string(c.eeprom_page));
+    std::string reason = "untouched";
+    EXPECT_EQ(RecordSizesUsable(record, &reason), c.problem == nullptr);
+    if (c.problem) {
+      EXPECT_EQ(reason.rfind("The device record \"ATmega8/ATmega8L\" is unusable: its ", 0), 0u) << reason;
+      EXPECT_NE(reason.find(c.problem), std::string::npos) << reason;
+    } else {
+      EXPECT_EQ(reason, "untouched");
+    }
+  }
+}
+
+TEST_F(Identification, AllRecordsOfASignatureAndWhetherTheirFlashSizesAgree) {
+  SignatureTable = {Record("ATmega8", 0x93, 0x07, 8192, 512), Record("ATmega16", 0x94, 0x03, 16384, 512),
+                    Record("ATmega8L", 0x93, 0x07, 8192, 256), Record("ATmega8X", 0x93, 0x07, 16384, 512)};
+  const auto found = MatchingRecords({0x1E, 0x93, 0x07, 0x55});
+  ASSERT_EQ(found.size(), 3u);
+  EXPECT_EQ(found[0], &SignatureTable[0]);
+  EXPECT_EQ(found[1], &SignatureTable[2]);
+  EXPECT_EQ(found[2], &SignatureTable[3]);
+  EXPECT_TRUE(MatchingRecords({0x1E, 0x11, 0x11, 0}).empty());
+  EXPECT_TRUE(FlashSizesAgree(SignatureTable[0], SignatureTable[2])) << "the EEPROM takes no part";
+  EXPECT_FALSE(FlashSizesAgree(SignatureTable[0], SignatureTable[3]));
+  SignatureTable[2].PageSize.Flash = 64;
+  EXPECT_FALSE(FlashSizesAgree(SignatureTable[0], SignatureTable[2]));
+}

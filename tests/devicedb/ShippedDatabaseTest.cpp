@@ -106,6 +106,8 @@ TEST_F(ShippedDatabase, EveryRecordIsIdentifiableAndConsistent) {
     }
     EXPECT_TRUE(Described(rec.Locks.Low)) << "no lock bits";
     EXPECT_TRUE(Described(rec.Fuses.Low)) << "no fuse bits";
+    std::string reason;
+    EXPECT_TRUE(RecordSizesUsable(rec, &reason)) << reason;
   }
 }
 

@@ -274,6 +274,37 @@ TEST_F(SimChip, FaultsNoChipDeadChipAndWrongSignature) {
   line_->EnterReset();
   EXPECT_FALSE(line_->Enable()) << "a dead chip stays dead through a reset";
 
+  // Silent after a number of bits, in the middle of a byte: the rest of the byte and everything
+  // after it reads as the resting level, high (pull-up) or stuck low.
+  for (const uint8_t resting : {uint8_t(1), uint8_t(0)}) {
+    options = {};
+    options.resting_miso = resting;
+    OpenEnabled(SimRecordMega328P(), options);
+    const uint64_t bits = Chip().Counters().bits;
+    EXPECT_EQ(bits, 32u) << "Programming Enable";
+    Chip().GoSilentAfterBits(16 + 3); // the next instruction's third byte, three bits in
+    const auto answer = line_->Instruction(0x30, 0x00, 0xA5, 0xFF);
+    EXPECT_EQ(line_->Read(0x30, 0x00, 0x01), resting ? 0xFF : 0x00);
+    EXPECT_TRUE(Chip().Dead());
+    EXPECT_EQ(Chip().Counters().bits, bits + 16 + 3);
+    EXPECT_EQ(answer[1], 0x30) << "still answering";
+    // The third bit is sampled after the edge that ended the chip.
+    EXPECT_EQ(answer[2] >> 6, 0x00) << "the first two bits of the echo of 00";
+    EXPECT_EQ(answer[2] & 0x3F, resting ? 0x3F : 0x00);
+    EXPECT_EQ(answer[3], resting ? 0xFF : 0x00);
+  }
+  options = {};
+  options.stop_after_bits = 8;
+  options.resting_miso = 0;
+  Open(SimRecordMega328P(), options);
+  line_->EnterReset();
+  EXPECT_FALSE(line_->Enable());
+  options.no_chip = true;
+  options.stop_after_bits = -1;
+  Open(SimRecordMega328P(), options);
+  line_->EnterReset();
+  EXPECT_EQ(line_->Instruction(0xAC, 0x53, 0x00, 0x00), (std::array<uint8_t, 4>{}));
+
   options = {};
   options.signature = TAvrSignature{0x1E, 0x93, 0x07, 0x00};
   OpenEnabled(SimRecordMega328P(), options);
@@ -282,3 +313,18 @@ TEST_F(SimChip, FaultsNoChipDeadChipAndWrongSignature) {
 }
 
 } // namespace
+
+// A record of impossible sizes must not have the simulation allocate them; such a chip answers
+// nothing.
+TEST_F(SimChip, ARecordOfImpossibleSizesGivesAChipWithoutMemoriesThatNeverAnswers) {
+  TAvrSigType record = SimRecordMega328P();
+  record.MemSize.Flash = 0x7FFFFFFF;
+  record.MemSize.EEPROM = 0x7FFFFFFF;
+  Open(record);
+  EXPECT_TRUE(Chip().Flash().empty());
+  EXPECT_TRUE(Chip().Eeprom().empty());
+  line_->EnterReset();
+  EXPECT_FALSE(line_->Enable());
+  EXPECT_EQ(Chip().Counters().bits, 0u);
+  EXPECT_EQ(line_->Read(0x30, 0x00, 0x00), 0xFF);
+}

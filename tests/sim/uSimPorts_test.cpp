@@ -74,6 +74,43 @@ TEST_F(SimPorts, FactoryBuildsTheConfiguredChip) {
   EXPECT_EQ(bus, nullptr);
   ASSERT_EQ(SetSimPortChip(2, "ATtiny13"), S_OK);
   EXPECT_EQ(CreateSimPortBus(2, table, bus, options), E_INVALIDARG);
+
+  // A record of impossible sizes is refused before any memory is allocated for it.
+  std::vector<TAvrSigType> huge{SimRecordMega328P()};
+  huge[0].MemSize.Flash = 0x7FFFFFFF;
+  EXPECT_EQ(CreateSimPortBus(1, huge, bus, options), E_FAIL);
+  EXPECT_EQ(bus, nullptr);
+}
+
+TEST_F(SimPorts, InjectedFaultsReachThePortsChipUntilReset) {
+  auto clock = std::make_shared<TVirtualClock>();
+  TScopedWaitClock scoped(clock);
+  const std::vector<TAvrSigType> table{SimRecordMega328P()};
+  TSimChipOptions faults;
+  faults.no_chip = true;
+  faults.resting_miso = 0;
+  faults.stop_after_bits = 99;
+  faults.persist = true; // not a fault: the caller's options decide
+  EXPECT_EQ(SetSimPortFaults(0, faults), E_INVALIDARG);
+  EXPECT_EQ(SetSimPortFaults(kMaxSimPorts + 1, faults), E_INVALIDARG);
+  ASSERT_EQ(SetSimPortFaults(1, faults), S_OK);
+  TSimChipOptions options; // no persistence
+  std::unique_ptr<TSpiBusBase> bus;
+  ASSERT_EQ(CreateSimPortBus(1, table, bus, options), S_OK);
+  auto* sim = dynamic_cast<TSpiBus_Sim*>(bus.get());
+  ASSERT_NE(sim, nullptr);
+  EXPECT_EQ(sim->Chip()->StatePath(), "");
+  sim->SetReset(1);
+  uint8_t level = 1;
+  ASSERT_TRUE(sim->GetMiso(level));
+  EXPECT_EQ(level, 0) << "no chip, and the line sticks low";
+
+  ResetSimPorts();
+  ASSERT_EQ(CreateSimPortBus(1, table, bus, options), S_OK);
+  sim = dynamic_cast<TSpiBus_Sim*>(bus.get());
+  ASSERT_NE(sim, nullptr);
+  ASSERT_TRUE(sim->GetMiso(level));
+  EXPECT_EQ(level, 1);
 }
 
 TEST_F(SimPorts, DefaultPortPersistsUnderXdgStateHome) {
