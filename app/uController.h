@@ -18,6 +18,7 @@ class TSpiBusBase;
 class TmCAtgeneric;
 class IuCMemStream;
 struct TAvrSigType;
+struct TAvrSignature;
 
 // Clock speed levels: the index of the speed selector, 0 = fastest .. 6 = slowest.
 constexpr uint8_t kSpeedLevelCount = 7;

@@ -5,11 +5,11 @@
 #include "core/uAVR_at90.h"
 #include "core/uWait.h"
 #include "devicedb/uAVR_base.h"
+#include "fakes/FakePortDevice.h"
 #include "hw/uPortEnum.h"
 #include "hw/uSpiBus_parallel.h"
 #include "hw/uSpiBus_serial.h"
 #include "sim/uSpiBus_Sim.h"
-#include "tests/support/FakePortDevice.h"
 #include "tests/support/SimTestSupport.h"
 #include "tests/support/VectorMemStream.h"
 
