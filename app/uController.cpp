@@ -263,7 +263,10 @@ const TAvrSigType* TPinletController::IdentifyChip(TmCAtgeneric& isp, TAvrSignat
   isp.ReadSignature(sig);
   if (read_signature) *read_signature = sig;
   const TAvrSigType* info = GetCpuInfo(sig);
-  if (!info) Log(std::string("Could not identify this ") + kMicro + "C!\r\n", clLogRed);
+  if (!info) {
+    Log(std::string("Could not identify this ") + kMicro + "C!\r\n", clLogRed);
+    LogFaultCause(isp, S_OK); // a chip that does not answer is no unknown chip
+  }
   return info;
 }
 

@@ -34,10 +34,10 @@ constexpr TIspTemplate kReadFuseExtended{0x50, 0x08};
 constexpr TIspTemplate kAnswerProbe = kReadFuseHigh;
 
 constexpr int kSyncRounds = 4;
+constexpr int kSyncAttemptsPerRound = 32;
 // Reads and verifies prove the chip answers once per block of this many bytes (their progress
 // block); writes once per page.
 constexpr uint32_t kEchoBlockBytes = 16;
-constexpr int kSyncAttemptsPerRound = 32;
 // Above this many bytes the flash needs the extended address byte (more than 64 K words).
 constexpr int32_t kFlashWithoutExtendedAddress = 0x20000;
 

@@ -99,6 +99,13 @@ TEST_F(ControllerIntegrity, SignatureAndCalibrationOfAnAbsentChipFail) {
     EXPECT_EQ(controller_.ReadCalibration(), TCommandResult::Failed);
     EXPECT_EQ(log_.lines,
               (std::vector<TLogLine>{{"Error reading calibration!\r\n", kRed}, {kNoAnswer, kRed}}));
+    // The commands that identify the chip first say why they could not.
+    log_.lines.clear();
+    EXPECT_EQ(controller_.ReadLockBits(), TCommandResult::Failed);
+    EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Could not identify this \xC2\xB5"
+                                                  "C!\r\n",
+                                                  kRed},
+                                                 {kNoAnswer, kRed}}));
     controller_.Free();
   }
   // A chip that is there still reads.

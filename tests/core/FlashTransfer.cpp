@@ -341,3 +341,38 @@ TEST_F(FlashTransfer, LineFaultEndsTheTransferAtItsAddress) {
 }
 
 } // namespace
+
+namespace {
+
+// Where a chip that stops answering is found: at the word itself where every echo is checked
+// (free samples), at the end of its 16-byte block or its page where only the last one is.
+TEST_F(FlashTransfer, ASilentChipIsFoundAtTheWordOrAtTheEndOfItsBlock) {
+  for (const bool free : {true, false}) {
+    SCOPED_TRACE(free ? "samples free" : "samples cost a port operation");
+    MakeMega8();
+    chip->samples_free = free;
+    for (uint32_t i = 0; i < 4096; ++i) chip->flash[i] = PatternWord(i);
+    IdentifyAndClear();
+    // Silent from the read of word 0x123 on (its high byte 0x01 echoes unlike a resting line).
+    chip->on_instruction = [&](const TIspBytes& b) {
+      if (b[0] == 0x20 && b[1] == 0x01 && b[2] == 0x22) chip->responds = false;
+    };
+    auto image = std::make_shared<TVectorMemStream>();
+    int32_t error_at = 0;
+    EXPECT_EQ(isp->ReadFlash(image, &error_at), ISP_E_FLASHREAD);
+    EXPECT_EQ(isp->LastFault(), ISP_E_NOANSWER);
+    EXPECT_EQ(error_at, free ? 2 * 0x123 : 2 * 0x127);
+
+    // Writing: the page write that ends the page checks, and the loads too where that is free.
+    chip->responds = true;
+    chip->on_instruction = [&](const TIspBytes& b) {
+      if (b[0] == 0x48 && b[1] == 0x00 && b[2] == 0x05 && chip->With(0x4C).size() == 9)
+        chip->responds = false;
+    };
+    EXPECT_EQ(isp->WriteFlash(Image(8192), &error_at), ISP_E_FLASHWRITE);
+    EXPECT_EQ(isp->LastFault(), ISP_E_NOANSWER);
+    EXPECT_EQ(error_at, free ? 2 * (9 * 32 + 6) : 2 * (9 * 32 + 31));
+  }
+}
+
+} // namespace
