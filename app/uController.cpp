@@ -131,7 +131,7 @@ TCommandResult TPinletController::Init(const std::string& port_text, uint8_t spe
   if (bus) {
     bus->Speed = speed;
     status = bus->CheckHardware();
-    if (status != S_OK) detail = BusOpenDetail(*bus);
+    if (status != S_OK) detail = bus->LastErrorText();
   }
   if (status == S_OK) {
     bus_ = std::move(bus);

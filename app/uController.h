@@ -90,7 +90,6 @@ public:
   TCommandResult Free();
   void SetSpeed(uint8_t speed); // applies to the open bus, if any
   bool HasBus() const { return bus_ != nullptr; }
-  TSpiBusBase* Bus() const { return bus_.get(); }
 
   // Device information.
   TCommandResult ReadSignature();

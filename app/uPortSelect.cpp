@@ -3,9 +3,8 @@
 #include "app/uBusFactory.h"
 #include "devicedb/uAVR_base.h"
 #include "devicedb/uXmlDB.h"
+#include "hw/uPortBus.h"
 #include "hw/uPortEnum.h"
-#include "hw/uSpiBus_parallel.h"
-#include "hw/uSpiBus_serial.h"
 #include "sim/uSimPorts.h"
 #include "sim/uSpiBus_Sim.h"
 
@@ -72,22 +71,6 @@ int32_t SimPortNumberFromName(const std::string& name) {
   return number >= 1 && number <= kMaxSimPorts ? number : 0;
 }
 
-TPortType GetPortType(const std::string& name) {
-  if (GetSimPortKind(name) == kPortKindSim) return TPortType::Simulated;
-  if (IsDevicePath(name))
-    return ClassifyDevicePath(name) == pkParallel ? TPortType::Parallel : TPortType::Serial;
-  EnsurePortLists();
-  switch (GetPortKind(name)) {
-  case pkParallel:
-    return TPortType::Parallel;
-  case pkSerial:
-  case pkExtraSerial:
-    return TPortType::Serial;
-  default:
-    return TPortType::Unknown;
-  }
-}
-
 std::string GetPortDisplayName(const std::string& name) {
   if (GetSimPortKind(name) == kPortKindSim) return GetSimPortFriendlyName(name);
   EnsurePortLists();
@@ -97,9 +80,7 @@ std::string GetPortDisplayName(const std::string& name) {
 std::unique_ptr<TSpiBusBase> CreateBusForPort(const std::string& name, const std::string& database_path,
                                               std::string& detail) {
   detail.clear();
-  std::unique_ptr<TSpiBusBase> bus;
-  switch (GetPortType(name)) {
-  case TPortType::Simulated: {
+  if (GetSimPortKind(name) == kPortKindSim) {
     // The simulated chip is built from its database record, so the database is needed first.
     std::string error_text;
     if (const HRESULT status = LoadDatabase(database_path, error_text); status != S_OK) {
@@ -107,6 +88,7 @@ std::unique_ptr<TSpiBusBase> CreateBusForPort(const std::string& name, const std
       return nullptr;
     }
     const int32_t number = GetSimPortNumber(name);
+    std::unique_ptr<TSpiBusBase> bus;
     if (const HRESULT status = CreateSimPortBus(number, SignatureTable, bus); status != S_OK) {
       const TAvrSigType* record = FindSimChipRecord(SignatureTable, GetSimPortChip(number));
       if (status == E_FAIL && record)
@@ -117,23 +99,10 @@ std::unique_ptr<TSpiBusBase> CreateBusForPort(const std::string& name, const std
     }
     return bus;
   }
-  case TPortType::Serial:
-    // Port numbers are taken modulo 256, as the selector's numbers always were.
-    if (IsDevicePath(name)) return CreateSpiBus<TSpiBus_COM>(1, nullptr, name);
-    return CreateSpiBus<TSpiBus_COM>(GetPortNumber(name) % 256);
-  case TPortType::Parallel:
-    if (IsDevicePath(name)) return CreateSpiBus<TSpiBus_LPT>(1, nullptr, name);
-    return CreateSpiBus<TSpiBus_LPT>(GetPortNumber(name) % 256);
-  default:
-    if (!name.empty()) detail = name + " is not a port of this machine.";
-    return nullptr;
-  }
-}
-
-std::string BusOpenDetail(TSpiBusBase& bus) {
-  if (auto* serial = dynamic_cast<TSpiBus_COM*>(&bus)) return serial->LastErrorText();
-  if (auto* parallel = dynamic_cast<TSpiBus_LPT*>(&bus)) return parallel->LastErrorText();
-  return {};
+  EnsurePortLists();
+  std::unique_ptr<TSpiBusBase> bus = CreatePortBus(name);
+  if (!bus && !name.empty()) detail = name + " is not a port of this machine.";
+  return bus;
 }
 
 bool SelectSimulatedChip(const std::string& port_name, const std::string& chip_name,

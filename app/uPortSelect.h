@@ -30,9 +30,6 @@ std::string PortNameFromText(const std::string& port_text);
 // The number n of a simulated port name "SIMn" (1..9, any letter case), whether or not the port
 // exists yet; 0 for other names.
 int32_t SimPortNumberFromName(const std::string& name);
-// Type of a port name or device path: an existing SIM port, a discovered serial or parallel port,
-// or a device path (parallel under /dev/parport, serial otherwise).
-TPortType GetPortType(const std::string& name);
 // The display name the selector shows beside a port; "" for a name no list knows.
 std::string GetPortDisplayName(const std::string& name);
 

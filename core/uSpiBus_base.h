@@ -68,12 +68,19 @@ public:
   bool LineFault() const { return line_fault_; }
   void ClearLineFault() { line_fault_ = false; }
 
+  // Why the last open of the port failed, for the user: the device and the reason (a missing
+  // driver module, a permission, another program holding it). Empty when nothing is known. The
+  // status codes stay the table's; this is the second line of the report.
+  const std::string& LastErrorText() const { return last_error_text_; }
+
 protected:
   TSpiBusBase() = default;
   void ReportLineFault() { line_fault_ = true; }
+  void SetLastErrorText(std::string text) { last_error_text_ = std::move(text); }
 
 private:
   bool line_fault_ = false;
+  std::string last_error_text_;
 };
 
 // Constructs a back end and opens its port as the last step of construction; the open status is

@@ -7,12 +7,17 @@
 #include <cctype>
 
 namespace {
-bool HasPrefix(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  return true;
+
+// pkParallel for "LPT<digits>", pkSerial for "COM<digits>" (any letter case), else pkUnknown.
+int KindOfPortName(std::string_view text) {
+  if (text.size() < 4) return pkUnknown;
+  for (size_t i = 3; i < text.size(); ++i)
+    if (!std::isdigit(static_cast<unsigned char>(text[i]))) return pkUnknown;
+  std::string prefix(text.substr(0, 3));
+  for (char& c : prefix) c = char(std::toupper(static_cast<unsigned char>(c)));
+  return prefix == "LPT" ? pkParallel : prefix == "COM" ? pkSerial : pkUnknown;
 }
+
 } // namespace
 
 std::unique_ptr<TSpiBusBase> CreatePortBus(std::string_view text, std::shared_ptr<IOsSeam> seam) {
@@ -23,10 +28,7 @@ std::unique_ptr<TSpiBusBase> CreatePortBus(std::string_view text, std::shared_pt
     return CreateSpiBus<TSpiBus_COM>(1, std::move(seam), std::string(text));
   }
   int kind = GetPortKind(text);
-  // A port discovery did not list still gets its fixed device, and so an error text that says
-  // what is wrong with it.
-  if (kind == pkUnknown)
-    kind = HasPrefix(text, "LPT") ? pkParallel : HasPrefix(text, "COM") ? pkSerial : pkUnknown;
+  if (kind == pkUnknown) kind = KindOfPortName(text);
   const int number = GetPortNumber(text);
   switch (kind) {
   case pkParallel:
@@ -37,10 +39,4 @@ std::unique_ptr<TSpiBusBase> CreatePortBus(std::string_view text, std::shared_pt
   default:
     return nullptr;
   }
-}
-
-std::string PortBusErrorText(const TSpiBusBase& bus) {
-  if (const auto* lpt = dynamic_cast<const TSpiBus_LPT*>(&bus)) return lpt->LastErrorText();
-  if (const auto* com = dynamic_cast<const TSpiBus_COM*>(&bus)) return com->LastErrorText();
-  return {};
 }

@@ -17,18 +17,18 @@ HRESULT TSpiBus_LPT::OpenPort(int32_t port_number) {
   data_shadow_ = status_shadow_ = control_shadow_ = 0;
   data_in_sync_ = false;
   Options = soResetInverted;
-  last_error_text_.clear();
+  SetLastErrorText({});
   opened_path_.clear();
 
   if (port_number < 1 || port_number > 3) {
-    last_error_text_ = "LPT" + std::to_string(port_number) + " is not a parallel port number (1 to 3).";
+    SetLastErrorText("LPT" + std::to_string(port_number) + " is not a parallel port number (1 to 3).");
     return E_INVALIDARG;
   }
   opened_path_ = device_path_.empty() ? GetPortDevicePath("LPT" + std::to_string(port_number)) : device_path_;
   driver_ = std::make_unique<THwDirectInOut>(opened_path_, seam_, base_address_);
   static_cast<void>(driver_->Open()); // IsOpen below is the verdict; the text keeps the reason
   if (!driver_->IsOpen()) {
-    last_error_text_ = driver_->LastErrorText();
+    SetLastErrorText(driver_->LastErrorText());
     driver_.reset();
     return E_FAIL;
   }

@@ -44,9 +44,8 @@ public:
   uint8_t DataShadow() const { return data_shadow_; }
   uint8_t StatusShadow() const { return status_shadow_; }
   uint8_t ControlShadow() const { return control_shadow_; }
-  // The device the last OpenPort tried, and why it failed (empty when it did not).
+  // The device the last OpenPort tried (why it failed: LastErrorText).
   const std::string& DevicePath() const { return opened_path_; }
-  const std::string& LastErrorText() const { return last_error_text_; }
   IOsSeam& Seam() const { return *seam_; }
 
   // Loop-back test of the adapter; leaves data bits 0 and 1 where it put them.
@@ -63,7 +62,6 @@ private:
   std::shared_ptr<IOsSeam> seam_;
   std::string device_path_;
   std::string opened_path_;
-  std::string last_error_text_;
   std::unique_ptr<THwDirectInOut> driver_;
   int32_t port_number_ = 0;
   uint16_t base_address_ = THwDirectInOut::kDefaultBase;

@@ -42,7 +42,7 @@ TSpiBus_COM::~TSpiBus_COM() {
 }
 
 void TSpiBus_COM::Fail(int negative_errno, const char* step) {
-  last_error_text_ = SerialOpenErrorText(opened_path_, negative_errno, step);
+  SetLastErrorText(SerialOpenErrorText(opened_path_, negative_errno, step));
   static_cast<void>(ReleaseHandle()); // the open failed already; its reason is the one to report
 }
 
@@ -64,12 +64,12 @@ HRESULT TSpiBus_COM::OpenPort(int32_t port_number) {
   ClosePort(); // a second open must not leak the first handle
   fd_.Reset();
   port_number_ = 0;
-  last_error_text_.clear();
+  SetLastErrorText({});
   dtr_ = rts_ = break_ = TLine::Unknown;
 
   opened_path_ = device_path_.empty() ? GetPortDevicePath("COM" + std::to_string(port_number)) : device_path_;
   if (opened_path_.empty()) {
-    last_error_text_ = "COM" + std::to_string(port_number) + " is not a serial port number.";
+    SetLastErrorText("COM" + std::to_string(port_number) + " is not a serial port number.");
     return E_FAIL;
   }
   // Not our controlling terminal; non-blocking so that a port waiting for carrier cannot hang us.
@@ -107,7 +107,7 @@ HRESULT TSpiBus_COM::OpenPort(int32_t port_number) {
     // The settings may be half applied: put back what was found.
     const bool restored = seam_->TcSetAttr(fd, TCSANOW, saved_settings_) >= 0;
     Fail(result, "configure");
-    if (!restored) last_error_text_ += " Its previous line settings could not be restored.";
+    if (!restored) SetLastErrorText(LastErrorText() + " Its previous line settings could not be restored.");
     return E_FAIL;
   }
   port_number_ = port_number;

@@ -31,8 +31,6 @@ public:
   int32_t PortNumber() const { return port_number_; }
   bool IsOpen() const { return fd_.Valid(); }
   const std::string& DevicePath() const { return opened_path_; }
-  // Why the last OpenPort failed and what the user can do about it; empty when it did not.
-  const std::string& LastErrorText() const { return last_error_text_; }
   IOsSeam& Seam() const { return *seam_; }
 
   // RTS -> DSR loop-back test; leaves the lines idle and the target released.
@@ -58,7 +56,6 @@ private:
   std::shared_ptr<IOsSeam> seam_;
   std::string device_path_;
   std::string opened_path_;
-  std::string last_error_text_;
   TSeamFd fd_;
   int32_t port_number_ = 0;
   bool exclusive_ = false;

@@ -3,6 +3,8 @@
 #include "hw/uSpiBus_parallel.h"
 #include "tests/app/ControllerFixture.h"
 
+#include <filesystem>
+
 namespace {
 
 bool AnyEnabled(const TControlState& s) {
@@ -20,7 +22,7 @@ TEST_F(ControllerTest, InitOnSimulatedPortConnectsAndEnablesDeviceCommands) {
   EXPECT_EQ(controller_.Init("SIM1", 2, false), TCommandResult::Done);
   EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Connected and Ready.\r\n", 0x008000}}));
   ASSERT_TRUE(controller_.HasBus());
-  EXPECT_EQ(controller_.Bus()->Speed, 2);
+  EXPECT_EQ(Bus()->Speed, 2);
 
   const TControlState s = controller_.ControlState();
   EXPECT_FALSE(s.Init);
@@ -36,7 +38,7 @@ TEST_F(ControllerTest, InitAcceptsASelectorEntryAndIsRefusedWhileConnected) {
   EXPECT_EQ(controller_.Init("SIM1", 3, false), TCommandResult::Refused);
   EXPECT_TRUE(log_.lines.empty());
   controller_.SetSpeed(5);
-  EXPECT_EQ(controller_.Bus()->Speed, 5) << "speed changes apply to the open bus";
+  EXPECT_EQ(Bus()->Speed, 5) << "speed changes apply to the open bus";
 }
 
 TEST_F(ControllerTest, InitFailuresAreLoggedInRedAndLeaveNoBus) {
@@ -56,6 +58,17 @@ TEST_F(ControllerTest, InitFailuresAreLoggedInRedAndLeaveNoBus) {
   EXPECT_EQ(log_.lines[0],
             (TLogLine{"Error: Can not open physical connection device (COM,LPT,..)!\r\n", 0x0000FF}));
   EXPECT_NE(log_.lines[1].text.find("ttyMISSING"), std::string::npos) << log_.lines[1].text;
+
+  // LPT1 is a port name on every machine: without the port the report says which device is
+  // missing, never that the name is unknown.
+  if (!std::filesystem::exists("/dev/parport0")) {
+    log_.lines.clear();
+    EXPECT_EQ(controller_.Init("LPT1", 3, false), TCommandResult::Failed);
+    ASSERT_EQ(log_.lines.size(), 2u);
+    EXPECT_EQ(log_.lines[0],
+              (TLogLine{"Error: Can not open physical connection device (COM,LPT,..)!\r\n", 0x0000FF}));
+    EXPECT_NE(log_.lines[1].text.find("/dev/parport0"), std::string::npos) << log_.lines[1].text;
+  }
 
   log_.lines.clear();
   ASSERT_EQ(SetSimPortChip(1, "ATnothing42"), S_OK);
@@ -101,7 +114,7 @@ TEST_F(ControllerTest, CommandsStartedFromInsideATransferAreRefused) {
   std::vector<TCommandResult> results;
   std::vector<TControlState> states;
   bool busy_seen = false;
-  TSpiBusBase* const bus = controller_.Bus();
+  TSpiBusBase* const bus = Bus();
   events_->on_idle = [&] {
     if (!results.empty()) return; // once is enough
     busy_seen = controller_.Busy();
@@ -129,8 +142,8 @@ TEST_F(ControllerTest, CommandsStartedFromInsideATransferAreRefused) {
     EXPECT_EQ(results[i], TCommandResult::Refused) << "command " << i;
   EXPECT_TRUE(busy_seen);
   EXPECT_FALSE(AnyEnabled(states.at(0)));
-  EXPECT_EQ(controller_.Bus(), bus);
-  EXPECT_EQ(controller_.Bus()->Speed, 0);
+  EXPECT_EQ(Bus(), bus);
+  EXPECT_EQ(Bus()->Speed, 0);
   EXPECT_FALSE(std::ifstream(TempFile("out.ucm")).good());
   // The transfer itself was not disturbed, and the controller is usable again afterwards.
   EXPECT_FALSE(controller_.Busy());

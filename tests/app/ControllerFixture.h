@@ -71,6 +71,14 @@ protected:
     ResetSimPorts();
     controller_.DatabasePath = kShippedDatabase;
     controller_.SetEventSink(events_);
+    // The bus stays the controller's; the tests look at it through the factory that made it.
+    controller_.BusFactory = [this, made = controller_.BusFactory](const std::string& name,
+                                                                   const std::string& database_path,
+                                                                   std::string& detail) {
+      std::unique_ptr<TSpiBusBase> bus = made(name, database_path, detail);
+      bus_ = bus.get();
+      return bus;
+    };
   }
   ~ControllerTest() override {
     controller_.Free();
@@ -86,12 +94,14 @@ protected:
     ASSERT_EQ(controller_.Init("SIM1", 0, false), TCommandResult::Done);
     log_.lines.clear();
   }
+  // The open bus, null when there is none.
+  TSpiBusBase* Bus() const { return controller_.HasBus() ? bus_ : nullptr; }
   TSimAvrChip& Chip() {
-    auto* bus = dynamic_cast<TSpiBus_Sim*>(controller_.Bus());
+    auto* bus = dynamic_cast<TSpiBus_Sim*>(Bus());
     if (!bus || !bus->Chip()) throw std::runtime_error("no simulated chip connected");
     return *bus->Chip();
   }
-  TSpiBus_Sim& SimBus() { return dynamic_cast<TSpiBus_Sim&>(*controller_.Bus()); }
+  TSpiBus_Sim& SimBus() { return dynamic_cast<TSpiBus_Sim&>(*Bus()); }
 
   std::string TempFile(const std::string& name) const { return work_dir_.Path() + "/" + name; }
   std::string WriteTextFile(const std::string& name, const std::string& text) const {
@@ -139,6 +149,7 @@ protected:
   TScriptedConfirm confirm_;
   std::shared_ptr<TScriptedEventSink> events_ = std::make_shared<TScriptedEventSink>();
   TPinletController controller_{log_, confirm_};
+  TSpiBusBase* bus_ = nullptr; // the last bus the factory made
 };
 
 inline std::vector<uint8_t> PatternBytes(size_t size, uint8_t seed = 0) {

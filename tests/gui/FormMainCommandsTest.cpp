@@ -23,9 +23,9 @@ TEST_F(FormMainTest, InitConnectsInGreenAtTheSelectedSpeedAndEnablesTheDeviceBut
   Child<QComboBox>("cbSpeed")->setCurrentIndex(sdSlowest);
   Connect();
   EXPECT_TRUE(LogHasRun("Connected and Ready.", kGreen));
-  EXPECT_EQ(form_->Controller().Bus()->Speed, sdSlowest);
+  EXPECT_EQ(Bus()->Speed, sdSlowest);
   Child<QComboBox>("cbSpeed")->setCurrentIndex(sdFast);
-  EXPECT_EQ(form_->Controller().Bus()->Speed, sdFast) << "speed changes follow";
+  EXPECT_EQ(Bus()->Speed, sdFast) << "speed changes follow";
   EXPECT_FALSE(Enabled("btInit"));
   for (const char* name : {"btFree", "btReadSig", "btReadCalib", "btReadLock", "btReadFuse", "btReadFlash",
                            "btLoadFlashFile", "btEraseFlash"})

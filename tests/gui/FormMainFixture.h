@@ -64,6 +64,14 @@ protected:
   // and recorded.
   TFormMain& Open(const TFormMainOptions& options) {
     form_ = std::make_unique<TFormMain>(options);
+    // The bus stays the controller's; the tests look at it through the factory that made it.
+    form_->Controller().BusFactory =
+        [this, made = form_->Controller().BusFactory](const std::string& name,
+                                                      const std::string& database_path, std::string& detail) {
+          std::unique_ptr<TSpiBusBase> bus = made(name, database_path, detail);
+          bus_ = bus.get();
+          return bus;
+        };
     form_->ConfirmHook = [this](const std::string& question) {
       questions_.push_back(question);
       if (answers_.empty()) return true;
@@ -80,6 +88,8 @@ protected:
     return *form_;
   }
   TFormMain& Open() { return Open(Options()); }
+  // The window's open bus, null when there is none.
+  TSpiBusBase* Bus() { return form_ && form_->Controller().HasBus() ? bus_ : nullptr; }
   // Closes and destroys the window, which writes the settings file.
   void CloseAndDestroy() {
     form_->close();
@@ -149,6 +159,7 @@ protected:
   TScratchDir work_dir_;
   std::optional<std::string> saved_state_home_;
   std::unique_ptr<TFormMain> form_;
+  TSpiBusBase* bus_ = nullptr; // the last bus the window's factory made
   std::vector<bool> answers_;
   std::vector<std::string> questions_;
   QString dialog_answer_;

@@ -6,6 +6,7 @@
 #include "hw/uSpiBus_serial.h"
 #include "tests/support/SimTestSupport.h"
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -184,8 +185,41 @@ TEST(PortBusFactory, PicksTheBackEndByNameOrPath) {
   auto missing = CreatePortBus("COM7", fake);
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->CheckHardware(), SPI_E_NOPORT);
-  EXPECT_NE(PortBusErrorText(*missing).find("/dev/ttyS6 does not exist"), std::string::npos)
-      << PortBusErrorText(*missing);
+  EXPECT_NE(missing->LastErrorText().find("/dev/ttyS6 does not exist"), std::string::npos)
+      << missing->LastErrorText();
+  // Only COM or LPT followed by a number is a port name.
+  for (const char* text : {"LPT", "COM", "LPTX", "com1a", "SER1"})
+    EXPECT_EQ(CreatePortBus(text, fake), nullptr) << text;
+}
+
+// LPT1 that discovery did not list is still /dev/parport0, and the bus says what is wrong with it
+// in the words a user can act on.
+TEST(PortBusFactory, UnlistedLptOpensItsFixedDeviceAndSaysWhyItFailed) {
+  RefreshPortLists(TPortRoots{"/nonexistent-sysfs", "/dev"});
+  auto fake = std::make_shared<TFakePortDevice>();
+  std::unique_ptr<TSpiBusBase> bus = CreatePortBus("LPT1", fake);
+  ASSERT_TRUE(bus);
+  EXPECT_EQ(bus->CheckHardware(), SPI_E_NOPORT);
+  EXPECT_NE(bus->LastErrorText().find("/dev/parport0 does not exist"), std::string::npos)
+      << bus->LastErrorText();
+  EXPECT_NE(bus->LastErrorText().find("modprobe ppdev"), std::string::npos) << bus->LastErrorText();
+
+  TFakeNode& node = fake->AddParallel("/dev/parport0");
+  node.open_errno = EACCES;
+  bus = CreatePortBus("LPT1", fake);
+  EXPECT_NE(bus->LastErrorText().find("/dev/parport0"), std::string::npos) << bus->LastErrorText();
+  EXPECT_NE(bus->LastErrorText().find("-aG lp"), std::string::npos) << bus->LastErrorText();
+
+  node.open_errno = 0;
+  node.claim_errno = EBUSY;
+  bus = CreatePortBus("LPT1", fake);
+  EXPECT_NE(bus->LastErrorText().find("claimed by another program"), std::string::npos)
+      << bus->LastErrorText();
+
+  node.claim_errno = 0;
+  bus = CreatePortBus("LPT1", fake);
+  EXPECT_EQ(bus->CheckHardware(), S_OK);
+  EXPECT_EQ(bus->LastErrorText(), "") << "an open that worked leaves no reason behind";
 }
 
 } // namespace
