@@ -34,7 +34,6 @@ std::unique_ptr<TSpiBusBase> CreatePortBus(std::string_view text, std::shared_pt
   case pkParallel:
     return CreateSpiBus<TSpiBus_LPT>(number, std::move(seam));
   case pkSerial:
-  case pkExtraSerial:
     return CreateSpiBus<TSpiBus_COM>(number, std::move(seam));
   default:
     return nullptr;

@@ -17,7 +17,6 @@ namespace {
 // The port lists with the device behind each listed name. Filled once at start-up.
 struct TPortState {
   TPortList serial;
-  TPortList extra_serial;
   TPortList parallel;
   std::map<std::string, std::string> device_of; // upper-case name -> device path
   std::string dev_root = "/dev";
@@ -197,9 +196,6 @@ void FilterAndTrim(TPortList& target, bool filter, bool names_only) {
 const TPortList& SerialPorts() {
   return State().serial;
 }
-const TPortList& ExtraSerialPorts() {
-  return State().extra_serial;
-}
 const TPortList& ParallelPorts() {
   return State().parallel;
 }
@@ -220,7 +216,6 @@ void RefreshPortLists(const TPortRoots& roots) {
   state.device_of.clear();
   state.dev_root = roots.dev;
   state.serial.clear();
-  state.extra_serial.clear();
   const auto serial = FindSerialPorts(roots);
   state.serial = Entries(serial);
   state.parallel.clear();
@@ -233,7 +228,6 @@ void RefreshPortLists(const TPortRoots& roots) {
 
 void GetSerialPortList(TPortList& target, bool filter, bool names_only) {
   target = State().serial;
-  target.insert(target.end(), State().extra_serial.begin(), State().extra_serial.end());
   FilterAndTrim(target, filter, names_only);
 }
 
@@ -244,7 +238,6 @@ void GetParallelPortList(TPortList& target, bool filter, bool names_only) {
 
 int GetPortKind(std::string_view name) {
   if (FindEntry(State().serial, name)) return pkSerial;
-  if (FindEntry(State().extra_serial, name)) return pkExtraSerial;
   if (FindEntry(State().parallel, name)) return pkParallel;
   return pkUnknown;
 }
@@ -282,9 +275,6 @@ std::string GetPortFriendlyName(std::string_view name) {
   switch (GetPortKind(name)) {
   case pkSerial:
     entry = FindEntry(State().serial, name);
-    break;
-  case pkExtraSerial:
-    entry = FindEntry(State().extra_serial, name);
     break;
   case pkParallel:
     entry = FindEntry(State().parallel, name);

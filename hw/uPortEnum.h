@@ -21,7 +21,6 @@ using TPortList = std::vector<std::string>;
 constexpr int pkUnknown = 0;
 constexpr int pkParallel = 1;
 constexpr int pkSerial = 2;
-constexpr int pkExtraSerial = 3;
 
 // Where discovery looks; tests point these at a fake tree.
 struct TPortRoots {
@@ -31,7 +30,6 @@ struct TPortRoots {
 
 // The module's lists, in enumeration order.
 const TPortList& SerialPorts();
-const TPortList& ExtraSerialPorts(); // cleared by discovery and never filled; part of every lookup
 const TPortList& ParallelPorts();
 
 // Clears and refills the lists (and the name -> device map) from the machine.
@@ -42,12 +40,12 @@ void RefreshPortLists(const TPortRoots& roots);
 TPortList EnumSerialPorts(const TPortRoots& roots);
 TPortList EnumParallelPorts(const TPortRoots& roots);
 
-// Target := SerialPorts + ExtraSerialPorts (GetParallelPortList: ParallelPorts). Filter drops the
+// Target := SerialPorts (GetParallelPortList: ParallelPorts). Filter drops the
 // entries CanOpenPort refuses; NamesOnly keeps just the names ("COM1").
 void GetSerialPortList(TPortList& target, bool filter, bool names_only);
 void GetParallelPortList(TPortList& target, bool filter, bool names_only);
 
-// pkSerial, pkExtraSerial, pkParallel or pkUnknown; names compare without regard to case.
+// pkSerial, pkParallel or pkUnknown; names compare without regard to case.
 int GetPortKind(std::string_view name);
 // The decimal number in characters 4 and 5 of text (COM1 -> 1, COM12 -> 12, COM123 -> 12), else 0.
 int GetPortNumber(std::string_view text);

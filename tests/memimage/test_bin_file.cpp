@@ -100,13 +100,6 @@ public:
   }
   HRESULT Seek(int64_t, uint32_t, uint64_t* p) override { return p ? (*p = 0, S_OK) : S_OK; }
   HRESULT SetSize(uint64_t) override { return E_FAIL; }
-  HRESULT CopyTo(const std::shared_ptr<IStream>&, uint64_t, uint64_t*, uint64_t*) override { return E_FAIL; }
-  HRESULT Commit(uint32_t) override { return S_OK; }
-  HRESULT Revert() override { return E_FAIL; }
-  HRESULT LockRegion(uint64_t, uint64_t, uint32_t) override { return E_FAIL; }
-  HRESULT UnlockRegion(uint64_t, uint64_t, uint32_t) override { return E_FAIL; }
-  HRESULT Stat(STATSTG*, uint32_t) override { return E_FAIL; }
-  HRESULT Clone(std::shared_ptr<IStream>&) override { return E_FAIL; }
 };
 
 TEST(SaveFailures, ShortWritesToAStreamAreReported) {

@@ -32,66 +32,15 @@ TEST(TIStream, SeekIsRelativeToTheBaseOffset) {
   EXPECT_EQ(memory->Position(), 27);
 }
 
-TEST(TIStream, SetSizeAndStatCountFromTheBaseOffset) {
+TEST(TIStream, SetSizeCountsFromTheBaseOffset) {
   auto memory = Memory(Counting(30));
   TIStream stream(*memory, 10);
-  STATSTG stat;
-  EXPECT_EQ(stream.Stat(&stat, STATFLAG_DEFAULT), S_OK);
-  EXPECT_EQ(stat.type, STGTY_STREAM);
-  EXPECT_EQ(stat.cbSize, 20u);
-  EXPECT_EQ(stream.Stat(&stat, 2), STG_E_INVALIDFLAG);
-  EXPECT_EQ(stream.Stat(nullptr, STATFLAG_DEFAULT), STG_E_INVALIDPOINTER);
-
   EXPECT_EQ(stream.SetSize(5), S_OK);
   EXPECT_EQ(memory->Data().size(), 15u);
   // A memory stream has a limit; a size beyond it cannot be reached.
   TMemoryStream small(0, 8);
   TIStream limited(small);
   EXPECT_EQ(limited.SetSize(9), E_FAIL);
-}
-
-TEST(TIStream, CloneOfAnOwningStreamIsACopyAndOfAViewSharesTheStream) {
-  TIStream owner(Memory(Counting(12)), 4);
-  owner.Seek(3, STREAM_SEEK_SET, nullptr);
-  std::shared_ptr<IStream> clone = NewMemoryIStream();
-  ASSERT_EQ(owner.Clone(clone), S_OK);
-  uint64_t position = 99;
-  clone->Seek(0, STREAM_SEEK_CUR, &position);
-  EXPECT_EQ(position, 0u);
-  owner.Seek(0, STREAM_SEEK_CUR, &position);
-  EXPECT_EQ(position, 3u);
-  const auto all = Counting(12);
-  EXPECT_EQ(ReadAllFromIStream(clone), std::vector<uint8_t>(all.begin() + 4, all.end()));
-  // Writing to the clone does not touch the original.
-  const uint8_t b = 0xEE;
-  clone->Seek(0, STREAM_SEEK_SET, nullptr);
-  clone->Write(&b, 1, nullptr);
-  uint8_t original = 0;
-  owner.Seek(0, STREAM_SEEK_SET, nullptr);
-  owner.Read(&original, 1, nullptr);
-  EXPECT_EQ(original, all[4]);
-
-  // A clone of a non-owning stream shares the stream.
-  auto memory = Memory(Counting(12));
-  TIStream view(*memory, 2);
-  std::shared_ptr<IStream> shared;
-  ASSERT_EQ(view.Clone(shared), S_OK);
-  shared->Seek(1, STREAM_SEEK_SET, nullptr);
-  shared->Write(&b, 1, nullptr);
-  EXPECT_EQ(memory->Data()[3], 0xEE);
-}
-
-TEST(TIStream, CopyToMovesUpToCountBytes) {
-  auto source = NewMemoryIStream(Counting(100));
-  auto destination = NewMemoryIStream();
-  uint64_t read = 0, written = 0;
-  EXPECT_EQ(source->CopyTo(destination, 60, &read, &written), S_OK);
-  EXPECT_EQ(read, 60u);
-  EXPECT_EQ(written, 60u);
-  EXPECT_EQ(source->CopyTo(destination, 1000, &read, &written), S_OK);
-  EXPECT_EQ(read, 40u);
-  EXPECT_EQ(ReadAllFromIStream(destination), Counting(100));
-  EXPECT_EQ(source->CopyTo(nullptr, 1, nullptr, nullptr), STG_E_INVALIDPOINTER);
 }
 
 TEST(TIStreamAdater, PassesReadWriteAndSeekThrough) {
