@@ -4,7 +4,10 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <new>
 #include <random>
@@ -40,6 +43,35 @@ int HexPair(const std::string& line, size_t at) {
   if (at + 2 > line.size()) return -1;
   const int high = HexDigit(line[at]), low = HexDigit(line[at + 1]);
   return high < 0 || low < 0 ? -1 : high * 16 + low;
+}
+
+__attribute__((format(printf, 1, 2))) std::string Printf(const char* format, ...) {
+  char buffer[256];
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  return n < 0 ? std::string() : std::string(buffer, std::min(size_t(n), sizeof buffer - 1));
+}
+
+// A character of a HEX line as the user should see it in a message.
+std::string CharName(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u >= 32 && u < 127 ? Printf("'%c'", c) : Printf("byte 0x%02X", unsigned(u));
+}
+
+std::string SystemReason(int error) {
+  return std::strerror(error);
+}
+
+std::string TooLargeText() {
+  return Printf("larger than the largest image (%d MiB)", kMaxImageSize >> 20);
+}
+
+// For failures that carry no words of their own.
+std::string FailureText(HRESULT hr) {
+  if (hr == E_OUTOFMEMORY) return "out of memory";
+  return Printf("failed (0x%08X)", static_cast<unsigned>(hr));
 }
 
 void AppendPair(std::string& text, uint8_t value) {
@@ -164,26 +196,124 @@ std::shared_ptr<IuCFile> NewHexFile() {
 
 // ---- saving through a temporary file ----
 
-HRESULT SaveFileAtomically(const std::string& file_name, const std::function<HRESULT(TFileStream&)>& write) {
-  return Guarded([&]() -> HRESULT {
-    if (file_name.empty()) return E_UNEXPECTED;
-    // Through a symbolic link we replace the file it names, not the link.
-    std::string target = file_name;
-    struct stat st {};
-    const bool exists = ::stat(file_name.c_str(), &st) == 0;
-    if (exists) {
-      // Replacing by rename would get past a file's own write protection; honour it instead.
-      if (S_ISDIR(st.st_mode) || ::access(file_name.c_str(), W_OK) != 0) return E_UNEXPECTED;
-      if (char* real = ::realpath(file_name.c_str(), nullptr)) {
-        target = real;
-        std::free(real);
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+const char* FileKindName(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
+
+// The file a save to a name creates or replaces.
+struct TSaveTarget {
+  std::string path; // symbolic links followed
+  bool exists = false;
+  struct stat st {};
+};
+
+// How the user should read a name: the given one, and where a link led if it led elsewhere.
+std::string ShownName(const std::string& file_name, const TSaveTarget& target) {
+  return target.path == file_name ? file_name : file_name + " (-> " + target.path + ")";
+}
+
+// Follows symbolic links from file_name and checks that what they lead to may be saved: a regular
+// file that we may write, or a new name in a folder that we may create files in.
+HRESULT ResolveSaveTarget(const std::string& file_name, TSaveTarget& target, std::string& error_text) {
+  if (file_name.empty()) {
+    error_text = "No file name given";
+    return E_UNEXPECTED;
+  }
+  target = TSaveTarget{};
+  target.path = file_name;
+  // The system gives up on link chains at 40 too.
+  for (int hops = 0;; ++hops) {
+    if (::lstat(target.path.c_str(), &target.st) != 0) {
+      if (errno != ENOENT) {
+        error_text = ShownName(file_name, target) + ": " + SystemReason(errno);
+        return E_UNEXPECTED;
       }
+      break; // a new file (or a link to one yet to be made): the folder decides
     }
-    const size_t slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    const std::string prefix = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
-                               "." + base.substr(0, 200) + ".";
+    if (!S_ISLNK(target.st.st_mode)) {
+      target.exists = true;
+      break;
+    }
+    if (hops == 40) {
+      error_text = file_name + ": " + SystemReason(ELOOP);
+      return E_UNEXPECTED;
+    }
+    std::string link(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(target.path.c_str(), link.data(), link.size());
+    if (n < 0 || size_t(n) >= link.size()) {
+      error_text = ShownName(file_name, target) + ": " + SystemReason(n < 0 ? errno : ENAMETOOLONG);
+      return E_UNEXPECTED;
+    }
+    link.resize(size_t(n));
+    target.path = link.front() == '/' ? link : FolderOf(target.path) + "/" + link;
+  }
+
+  if (target.exists) {
+    // Renaming over a FIFO, a device or a folder would not write to it but remove it.
+    if (!S_ISREG(target.st.st_mode)) {
+      error_text =
+          ShownName(file_name, target) + ": is " + FileKindName(target.st.st_mode) + ", not a regular file";
+      return E_UNEXPECTED;
+    }
+    // Replacing by rename would get past a file's own write protection; honour it instead.
+    if (::access(target.path.c_str(), W_OK) != 0) {
+      error_text = ShownName(file_name, target) + ": " + SystemReason(errno);
+      return E_UNEXPECTED;
+    }
+  }
+  const std::string folder = FolderOf(target.path);
+  struct stat folder_st {};
+  int error = 0;
+  if (::stat(folder.c_str(), &folder_st) != 0)
+    error = errno;
+  else if (!S_ISDIR(folder_st.st_mode))
+    error = ENOTDIR;
+  else if (::access(folder.c_str(), W_OK | X_OK) != 0)
+    error = errno;
+  if (error != 0) {
+    error_text =
+        ShownName(file_name, target) + ": cannot save in folder " + folder + ": " + SystemReason(error);
+    return E_UNEXPECTED;
+  }
+  return S_OK;
+}
+
+} // namespace
+
+HRESULT CheckSaveTarget(const std::string& file_name, std::string& error_text) {
+  return Guarded([&] {
+    error_text.clear();
+    TSaveTarget target;
+    return ResolveSaveTarget(file_name, target, error_text);
+  });
+}
+
+HRESULT SaveFileAtomically(const std::string& file_name, const std::function<HRESULT(TFileStream&)>& write,
+                           std::string* error_text) {
+  std::string unused;
+  std::string& why = error_text ? *error_text : unused;
+  why.clear();
+  const HRESULT result = Guarded([&]() -> HRESULT {
+    TSaveTarget target;
+    if (const HRESULT hr = ResolveSaveTarget(file_name, target, why); hr != S_OK) return hr;
+    const std::string shown = ShownName(file_name, target);
+    const std::string folder = FolderOf(target.path);
+    const size_t slash = target.path.rfind('/');
+    const std::string base = slash == std::string::npos ? target.path : target.path.substr(slash + 1);
+    const std::string prefix = folder + "/." + base.substr(0, 200) + ".";
 
     // Created with 0666 so that the umask applies as for any new file; O_EXCL keeps us off files
     // that someone else put there.
@@ -194,28 +324,43 @@ HRESULT SaveFileAtomically(const std::string& file_name, const std::function<HRE
       temp = prefix + std::to_string(::getpid()) + "-" + std::to_string(entropy() & 0xFFFFFF) + ".tmp";
       do fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       while (fd < 0 && errno == EINTR);
-      if (fd < 0 && errno != EEXIST) return E_UNEXPECTED;
+      if (fd < 0 && errno != EEXIST) break;
     }
-    if (fd < 0) return E_UNEXPECTED;
+    if (fd < 0) {
+      why = shown + ": cannot create a temporary file in " + folder + ": " + SystemReason(errno);
+      return E_UNEXPECTED;
+    }
 
     TFileStream file(fd);
     // Clean-up after a failure is best effort: the failure itself is what gets reported.
-    auto fail = [&](HRESULT hr) {
+    auto fail = [&](HRESULT hr, const std::string& reason) {
       file.Close();
       ::unlink(temp.c_str());
+      why = shown + ": " + reason;
       return hr;
     };
-    // A replaced file keeps its permissions.
-    if (exists && ::fchmod(fd, st.st_mode & 07777) != 0) return fail(E_FAIL);
+    if (target.exists) {
+      // A replaced file keeps its owner where we may give it (as root), and its permissions;
+      // chown first, because it clears the set-id bits.
+      if (::fchown(fd, target.st.st_uid, target.st.st_gid) != 0) { /* not ours to give: keep ours */
+      }
+      if (::fchmod(fd, target.st.st_mode & 07777) != 0)
+        return fail(E_FAIL, "cannot keep the file's permissions: " + SystemReason(errno));
+    }
     HRESULT hr = Guarded([&] { return write(file); }); // so that nothing thrown leaves the temporary
     if (hr == S_OK && file.Failed()) hr = E_FAIL;
-    if (hr != S_OK) return fail(hr);
-    if (!file.Sync()) return fail(E_FAIL);
-    if (!file.Close()) return fail(E_FAIL);
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-      ::unlink(temp.c_str());
-      return E_UNEXPECTED;
+    if (hr != S_OK) {
+      if (file.Failed()) return fail(hr, "writing failed: " + SystemReason(file.Error()));
+      return fail(hr, hr == E_OUTOFMEMORY ? "out of memory" : "writing failed");
     }
+    if (!file.Sync()) return fail(E_FAIL, "writing to disk failed: " + SystemReason(errno));
+    if (!file.Close()) return fail(E_FAIL, "writing to disk failed: " + SystemReason(errno));
+    // The target may have changed while we wrote; a FIFO or folder put there now is still refused.
+    struct stat now {};
+    if (::lstat(target.path.c_str(), &now) == 0 && !S_ISREG(now.st_mode))
+      return fail(E_UNEXPECTED, std::string("is ") + FileKindName(now.st_mode) + ", not a regular file");
+    if (::rename(temp.c_str(), target.path.c_str()) != 0)
+      return fail(E_UNEXPECTED, "cannot replace the file: " + SystemReason(errno));
     // Make the rename itself durable. The new file is already in place, so a folder that cannot
     // be synced does not turn the save into a failure.
     int dir;
@@ -228,6 +373,8 @@ HRESULT SaveFileAtomically(const std::string& file_name, const std::function<HRE
     }
     return S_OK;
   });
+  if (result != S_OK && why.empty()) why = file_name + ": " + FailureText(result);
+  return result;
 }
 
 // ---- TuCBinFile ----
@@ -240,126 +387,211 @@ HRESULT TuCBinFile::Assign(std::vector<uint8_t>&& content) {
 }
 
 HRESULT TuCBinFile::LoadFromFile(const std::string& file_name) {
-  return Guarded([&]() -> HRESULT {
+  last_error_.clear();
+  const HRESULT hr = Guarded([&]() -> HRESULT {
     auto file = TFileStream::Open(file_name, TFileStream::TMode::fmOpenRead);
-    if (!file) return E_UNEXPECTED;
+    if (!file) {
+      last_error_ = file_name + ": " + SystemReason(errno);
+      return E_UNEXPECTED;
+    }
     // Read to the end rather than trusting the reported size, which pipes and devices lack. The
     // image changes only once the whole file is in.
     std::vector<uint8_t> content;
     uint8_t chunk[64 * 1024];
     for (size_t got; (got = file->Read(chunk, sizeof chunk)) > 0;) {
-      if (content.size() + got > static_cast<size_t>(kMaxImageSize)) return E_OUTOFMEMORY;
+      if (content.size() + got > static_cast<size_t>(kMaxImageSize)) {
+        last_error_ = file_name + ": " + TooLargeText();
+        return E_OUTOFMEMORY;
+      }
       content.insert(content.end(), chunk, chunk + got);
     }
-    if (file->Failed()) return E_FAIL;
+    if (file->Failed()) {
+      last_error_ = file_name + ": " + SystemReason(file->Error());
+      return E_FAIL;
+    }
     return Assign(std::move(content));
   });
+  if (hr != S_OK && last_error_.empty()) last_error_ = file_name + ": " + FailureText(hr);
+  return hr;
 }
 
 HRESULT TuCBinFile::LoadFromStream(const std::shared_ptr<IStream>& source) {
+  last_error_.clear();
   if (!source) return E_INVALIDARG;
-  return Guarded([&]() -> HRESULT {
+  const HRESULT hr = Guarded([&]() -> HRESULT {
     TIStreamAdater in(source);
     if (in.Seek(0, TSeekOrigin::soBeginning) != 0) return E_FAIL;
     const int64_t size = in.Size();
     if (size < 0) return E_FAIL;
-    if (size > kMaxImageSize) return E_OUTOFMEMORY;
+    if (size > kMaxImageSize) {
+      last_error_ = TooLargeText();
+      return E_OUTOFMEMORY;
+    }
     std::vector<uint8_t> content(static_cast<size_t>(size));
-    if (in.Read(content.data(), content.size()) != content.size()) return E_FAIL;
+    if (in.Read(content.data(), content.size()) != content.size()) {
+      last_error_ = "the stream ended before its reported size";
+      return E_FAIL;
+    }
     return Assign(std::move(content));
   });
+  if (hr != S_OK && last_error_.empty()) last_error_ = FailureText(hr);
+  return hr;
 }
 
 HRESULT TuCBinFile::SaveToFile(const std::string& file_name) {
-  return SaveFileAtomically(file_name, [&](TFileStream& file) {
-    const auto& data = Buffer().Data();
-    return file.Write(data.data(), data.size()) == data.size() ? S_OK : E_FAIL;
-  });
+  return SaveFileAtomically(
+      file_name,
+      [&](TFileStream& file) {
+        const auto& data = Buffer().Data();
+        return file.Write(data.data(), data.size()) == data.size() ? S_OK : E_FAIL;
+      },
+      &last_error_);
 }
 
 HRESULT TuCBinFile::SaveToStream(const std::shared_ptr<IStream>& destination) {
+  last_error_.clear();
   if (!destination) return E_INVALIDARG;
-  return Guarded([&] {
+  const HRESULT hr = Guarded([&] {
     TIStreamAdater out(destination);
     const auto& data = Buffer().Data();
     return out.Write(data.data(), data.size()) == data.size() ? S_OK : E_FAIL;
   });
+  if (hr != S_OK) last_error_ = hr == E_FAIL ? "the stream took fewer bytes than offered" : FailureText(hr);
+  return hr;
 }
 
 // ---- TuCHexFile ----
 
 HRESULT TuCHexFile::LoadFromFile(const std::string& file_name) {
-  return Guarded([&]() -> HRESULT {
+  last_error_.clear();
+  const HRESULT hr = Guarded([&]() -> HRESULT {
     auto file = TFileStream::Open(file_name, TFileStream::TMode::fmOpenRead);
-    if (!file) return E_UNEXPECTED;
-    return LoadFromStream(std::make_shared<TIStream>(*file, 0));
+    if (!file) {
+      last_error_ = file_name + ": " + SystemReason(errno);
+      return E_UNEXPECTED;
+    }
+    HRESULT read = LoadFromStream(std::make_shared<TIStream>(*file, 0));
+    // A failing disk looks like the end of the input to the reader; say what really happened.
+    if (file->Failed()) {
+      last_error_ = SystemReason(file->Error());
+      read = E_FAIL;
+    }
+    if (read != S_OK) last_error_ = file_name + ": " + last_error_;
+    return read;
   });
+  if (hr != S_OK && last_error_.empty()) last_error_ = file_name + ": " + FailureText(hr);
+  return hr;
 }
 
 HRESULT TuCHexFile::LoadFromStream(const std::shared_ptr<IStream>& source) {
+  last_error_.clear();
   if (!source) return E_INVALIDARG;
-  return Guarded([&] {
+  std::string detail;
+  const HRESULT hr = Guarded([&] {
     TIStreamAdater in(source);
     Buffer().SetSize(0);
     Buffer().Seek(0, TSeekOrigin::soBeginning);
-    return ReadRecords(in);
+    return ReadRecords(in, detail);
   });
+  if (hr != S_OK) last_error_ = detail.empty() ? FailureText(hr) : detail;
+  return hr;
 }
 
-HRESULT TuCHexFile::ReadRecords(TStream& source) {
+HRESULT TuCHexFile::ReadRecords(TStream& source, std::string& detail) {
   std::string line;
   line.reserve(kMaxHexLine);
   uint8_t data[255];
   uint64_t base = 0; // from the last extended segment or linear address record
-  for (;;) {
+  for (size_t number = 1;; ++number) {
     HRESULT hr = ReadHexLine(source, line);
-    if (hr != S_OK) return hr;
-    if (line.empty() || line[0] != ':') return HEX_E_NOCOLON;
-    const int count = HexPair(line, 1), high = HexPair(line, 3), low = HexPair(line, 5),
-              type = HexPair(line, 7);
-    if (count < 0 || high < 0 || low < 0 || type < 0) return HEX_E_LENGTH;
+    if (hr == E_UNEXPECTED) {
+      detail = number == 1 ? "the file is empty; it needs an end record (:00000001FF)"
+                           : Printf("no end record (:00000001FF) after line %zu", number - 1);
+      return hr;
+    }
+    // From here on every failure is about this line.
+    auto failure = [&](HRESULT code, const std::string& what) {
+      detail = Printf("line %zu: ", number) + what;
+      return code;
+    };
+    if (hr != S_OK) return failure(hr, Printf("longer than %zu characters", kMaxHexLine));
+    if (line.empty()) return failure(HEX_E_NOCOLON, "empty line; a record begins with ':'");
+    if (line[0] != ':')
+      return failure(HEX_E_NOCOLON, "does not begin with ':' but with " + CharName(line[0]));
+    // The byte of the digit pair at line[at]; what is wrong with the line when there is none.
+    std::string why;
+    auto pair = [&](size_t at) -> int {
+      if (at + 2 > line.size()) {
+        why = Printf("record too short (%zu characters)", line.size());
+        return -1;
+      }
+      for (size_t i = at; i < at + 2; ++i)
+        if (HexDigit(line[i]) < 0) {
+          why = CharName(line[i]) + Printf(" at column %zu is not a hex digit", i + 1);
+          return -1;
+        }
+      return HexPair(line, at);
+    };
+    int count, high, low, type;
+    if ((count = pair(1)) < 0 || (high = pair(3)) < 0 || (low = pair(5)) < 0 || (type = pair(7)) < 0)
+      return failure(HEX_E_LENGTH, why);
     if (type == 1) return S_OK;
     if (type != 0 && type != 2 && type != 4) continue; // start addresses and unknown types: no data
 
-    if (line.size() != 2 * static_cast<size_t>(count) + 11) return HEX_E_LENGTH;
+    if (const size_t needed = 2 * static_cast<size_t>(count) + 11; line.size() != needed)
+      return failure(HEX_E_LENGTH,
+                     Printf("record too %s: %zu characters where byte count 0x%02X needs %zu",
+                            line.size() < needed ? "short" : "long", line.size(), unsigned(count), needed));
     uint8_t sum = static_cast<uint8_t>(count + high + low + type);
     for (int i = 0; i < count; ++i) {
-      const int value = HexPair(line, 9 + 2 * static_cast<size_t>(i));
-      if (value < 0) return HEX_E_LENGTH;
+      const int value = pair(9 + 2 * static_cast<size_t>(i));
+      if (value < 0) return failure(HEX_E_LENGTH, why);
       data[i] = static_cast<uint8_t>(value);
       sum = static_cast<uint8_t>(sum + value);
     }
-    const int checksum = HexPair(line, 9 + 2 * static_cast<size_t>(count));
-    if (checksum < 0) return HEX_E_LENGTH;
-    if (static_cast<uint8_t>(-sum) != checksum) return HEX_E_CHECKSUM;
+    const int checksum = pair(9 + 2 * static_cast<size_t>(count));
+    if (checksum < 0) return failure(HEX_E_LENGTH, why);
+    if (static_cast<uint8_t>(-sum) != checksum)
+      return failure(HEX_E_CHECKSUM, Printf("bad checksum 0x%02X, the record's bytes need 0x%02X",
+                                            unsigned(checksum), unsigned(static_cast<uint8_t>(-sum))));
 
     if (type != 0) {
-      if (count != 2) return HEX_E_LENGTH;
+      if (count != 2)
+        return failure(HEX_E_LENGTH, Printf("an extended address record holds 2 bytes, not %d", count));
       const uint64_t value = static_cast<uint64_t>(data[0]) << 8 | data[1];
       base = type == 2 ? value << 4 : value << 16;
       continue;
     }
     const uint64_t address = base + (static_cast<uint64_t>(high) << 8 | static_cast<uint64_t>(low));
-    if (address + static_cast<uint64_t>(count) > static_cast<uint64_t>(kMaxImageSize)) return HEX_E_ADDRESS;
+    if (address + static_cast<uint64_t>(count) > static_cast<uint64_t>(kMaxImageSize))
+      return failure(HEX_E_ADDRESS, Printf("data at 0x%llX lies beyond the largest image (%d MiB)",
+                                           static_cast<unsigned long long>(address), kMaxImageSize >> 20));
     Buffer().Seek(static_cast<int64_t>(address), TSeekOrigin::soBeginning);
-    if (Buffer().Write(data, static_cast<size_t>(count)) != static_cast<size_t>(count)) return E_OUTOFMEMORY;
+    if (Buffer().Write(data, static_cast<size_t>(count)) != static_cast<size_t>(count))
+      return failure(E_OUTOFMEMORY, "out of memory");
   }
 }
 
 HRESULT TuCHexFile::SaveToFile(const std::string& file_name) {
-  return SaveFileAtomically(file_name, [&](TFileStream& file) {
-    // Written to the file directly rather than through an IStream: the adapter would add nothing
-    // but a second place for a write failure to hide.
-    return WriteRecords(file);
-  });
+  return SaveFileAtomically(
+      file_name,
+      [&](TFileStream& file) {
+        // Written to the file directly rather than through an IStream: the adapter would add
+        // nothing but a second place for a write failure to hide.
+        return WriteRecords(file);
+      },
+      &last_error_);
 }
 
 HRESULT TuCHexFile::SaveToStream(const std::shared_ptr<IStream>& destination) {
+  last_error_.clear();
   if (!destination) return E_INVALIDARG;
-  return Guarded([&] {
+  const HRESULT hr = Guarded([&] {
     TIStreamAdater out(destination);
     return WriteRecords(out);
   });
+  if (hr != S_OK) last_error_ = hr == E_FAIL ? "the stream took fewer bytes than offered" : FailureText(hr);
+  return hr;
 }
 
 HRESULT TuCHexFile::WriteRecords(TStream& destination) {

@@ -28,6 +28,9 @@ public:
   virtual HRESULT LoadFromStream(const std::shared_ptr<IStream>& source) = 0;
   virtual HRESULT SaveToFile(const std::string& file_name) = 0;
   virtual HRESULT SaveToStream(const std::shared_ptr<IStream>& destination) = 0;
+  // Why the last load or save failed, in words for the user: the file's name and the system's
+  // reason, or for HEX text the line and what is wrong with it. Empty after a success.
+  virtual std::string LastErrorText() = 0;
 };
 
 // HEX reader results.
@@ -76,9 +79,11 @@ public:
   HRESULT LoadFromStream(const std::shared_ptr<IStream>& source) override;
   HRESULT SaveToFile(const std::string& file_name) override;
   HRESULT SaveToStream(const std::shared_ptr<IStream>& destination) override;
+  std::string LastErrorText() override { return last_error_; }
 
 private:
   HRESULT Assign(std::vector<uint8_t>&& content);
+  std::string last_error_;
 };
 
 // Intel HEX text: data (00), end-of-file (01), extended segment (02) and extended linear (04)
@@ -89,13 +94,26 @@ public:
   HRESULT LoadFromStream(const std::shared_ptr<IStream>& source) override;
   HRESULT SaveToFile(const std::string& file_name) override;
   HRESULT SaveToStream(const std::shared_ptr<IStream>& destination) override;
+  std::string LastErrorText() override { return last_error_; }
 
 private:
-  HRESULT ReadRecords(TStream& source);
+  // detail: the failing line and what is wrong with it.
+  HRESULT ReadRecords(TStream& source, std::string& detail);
   HRESULT WriteRecords(TStream& destination);
+  std::string last_error_;
 };
 
-// Replaces file_name only once write has filled a temporary file beside it and that file is on
-// disk, so a failed save leaves the previous file intact. E_UNEXPECTED if the file cannot be
-// created or replaced, E_FAIL if writing or syncing fails, otherwise write's own failure.
-HRESULT SaveFileAtomically(const std::string& file_name, const std::function<HRESULT(TFileStream&)>& write);
+// Whether a save to file_name can succeed as far as can be told without writing anything. A
+// symbolic link is judged by the file it names; that file must be a regular file we may write, or
+// not exist yet in a folder that exists and that we may create files in. S_OK, or E_UNEXPECTED
+// with error_text saying why (beginning with the file's name).
+HRESULT CheckSaveTarget(const std::string& file_name, std::string& error_text);
+
+// Saves through a temporary file: write fills a new file beside the target, which is synced and
+// then renamed over the target, so a failed save leaves the previous file intact and no temporary
+// behind. A symbolic link stays and the file it names is replaced; a replaced file keeps its mode
+// (and, where allowed, its owner); a new one gets 0666 less the umask. Anything but a regular file
+// is refused (CheckSaveTarget). E_UNEXPECTED if the file cannot be created or replaced, E_FAIL if
+// writing or syncing fails, otherwise write's own failure; error_text, if given, says why.
+HRESULT SaveFileAtomically(const std::string& file_name, const std::function<HRESULT(TFileStream&)>& write,
+                           std::string* error_text = nullptr);

@@ -137,7 +137,7 @@ size_t TFileStream::Read(void* buffer, size_t count) {
     ssize_t got;
     do got = ::pread(fd_, cache_.data(), cache_.size(), position_);
     while (got < 0 && errno == EINTR);
-    if (got < 0) failed_ = true;
+    if (got < 0) Fail(errno);
     cache_.resize(got > 0 ? static_cast<size_t>(got) : 0);
     cache_offset_ = position_;
     if (got <= 0) break;
@@ -153,7 +153,7 @@ size_t TFileStream::Write(const void* buffer, size_t count) {
     const ssize_t put = ::pwrite(fd_, in + done, count - done, position_);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) {
-      failed_ = true;
+      Fail(put < 0 ? errno : EIO);
       break;
     }
     done += static_cast<size_t>(put);

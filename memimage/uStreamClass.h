@@ -82,16 +82,23 @@ public:
   bool SetSize(int64_t size) override;
   bool Sync();  // fsync
   bool Close(); // false if closing reported an error (a late write failure)
-  // A read or write failed (not merely the end of the file).
+  // A read or write failed (not merely the end of the file); Error is the errno of the first failure.
   bool Failed() const { return failed_; }
+  int Error() const { return error_; }
   int Fd() const { return fd_; }
 
 private:
+  void Fail(int error) {
+    if (!failed_) error_ = error;
+    failed_ = true;
+  }
+
   int fd_;
   int64_t position_ = 0;
   std::vector<uint8_t> cache_;
   int64_t cache_offset_ = 0;
   bool failed_ = false;
+  int error_ = 0;
 };
 
 // Shows a TStream as an IStream. Position 0 of the IStream is position BaseOffset of the wrapped
