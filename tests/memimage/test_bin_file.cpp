@@ -1,6 +1,11 @@
 // The binary memory file, and the atomic save path both file kinds share.
 #include "memimage_test_util.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,9 +72,12 @@ TEST(BinFile, FilesThatCannotBeOpenedLeaveTheImageUnchanged) {
   auto bin = NewBinFile();
   Fill(Image(bin), {1, 2, 3});
   EXPECT_EQ(bin->LoadFromFile(dir / "missing.ucm"), E_UNEXPECTED);
+  EXPECT_EQ(bin->LastErrorText(), dir / "missing.ucm" + ": " + std::strerror(ENOENT));
   EXPECT_EQ(bin->LoadFromFile(dir.Path().string()), E_UNEXPECTED);
+  EXPECT_EQ(bin->LastErrorText(), dir.Path().string() + ": " + std::strerror(EISDIR));
   EXPECT_EQ(bin->SaveToFile(dir / "no/such/folder.ucm"), E_UNEXPECTED);
   EXPECT_EQ(bin->SaveToFile(""), E_UNEXPECTED);
+  EXPECT_EQ(bin->LastErrorText(), "No file name given");
   EXPECT_EQ(Bytes(Image(bin)), (std::vector<uint8_t>{1, 2, 3}));
 }
 
@@ -84,6 +92,7 @@ TEST(BinFile, OversizedFilesAreRefusedAndTheImageKept) {
   auto bin = NewBinFile();
   Fill(Image(bin), {4});
   EXPECT_EQ(bin->LoadFromFile(name), E_OUTOFMEMORY);
+  EXPECT_EQ(bin->LastErrorText(), name + ": larger than the largest image (16 MiB)");
   auto stream = OpenFileIStream(name, TFileStream::TMode::fmOpenRead);
   ASSERT_TRUE(stream);
   EXPECT_EQ(bin->LoadFromStream(stream), E_OUTOFMEMORY);
@@ -110,43 +119,188 @@ TEST(SaveFailures, ShortWritesToAStreamAreReported) {
 }
 
 TEST(SaveFailures, AFailedSaveKeepsThePreviousFileAndLeavesNoTemporary) {
-  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
-  ScratchDir dir; // a failed write (to /dev/full) neither replaces the target nor leaves the temporary
+  ScratchDir dir;
   const std::string target = dir / "keep.hex";
   WriteFile(target, "old content");
-  const HRESULT hr = SaveFileAtomically(target, [](TFileStream& file) {
-    auto full = TFileStream::Open("/dev/full", TFileStream::TMode::fmOpenReadWrite);
-    if (!full) return E_UNEXPECTED;
-    const char text[] = "new content";
-    file.Write(text, 5);
-    return full->Write(text, sizeof text) == sizeof text ? S_OK : E_FAIL;
-  });
+  std::string why;
+  const HRESULT hr = SaveFileAtomically(
+      target,
+      [](TFileStream& file) {
+        file.Write("new", 3);
+        return E_FAIL; // as a writer does that runs out of data half-way
+      },
+      &why);
   EXPECT_EQ(hr, E_FAIL);
+  EXPECT_EQ(why, target + ": writing failed");
   const auto kept = ReadFile(target);
   EXPECT_EQ(std::string(kept.begin(), kept.end()), "old content");
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"keep.hex"});
 }
 
-TEST(SaveFailures, ReplacingKeepsPermissionsAndFollowsSymbolicLinks) {
+// Sets a file size limit for its lifetime, so that writing past it fails with EFBIG; unlike a full
+// disk or a read-only folder this also works for root.
+class FileSizeLimit {
+public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    old_handler_ = std::signal(SIGXFSZ, SIG_IGN); // the write reports EFBIG instead of killing us
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    rlimit limit = old_;
+    limit.rlim_cur = bytes;
+    ok_ = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, old_handler_);
+  }
+  bool Ok() const { return ok_; }
+
+private:
+  rlimit old_{};
+  void (*old_handler_)(int) = nullptr;
+  bool ok_ = false;
+};
+
+TEST(SaveFailures, AWriteErrorOfTheSystemIsNamedAndTheOldFileStays) {
+  ScratchDir dir;
+  for (auto file : {NewBinFile(), NewHexFile()}) {
+    const std::string target = dir / "big.bin";
+    WriteFile(target, "old content");
+    Fill(Image(file), Counting(5000));
+    HRESULT hr;
+    {
+      FileSizeLimit limit(1000);
+      ASSERT_TRUE(limit.Ok());
+      hr = file->SaveToFile(target);
+    }
+    EXPECT_EQ(hr, E_FAIL);
+    EXPECT_EQ(file->LastErrorText(), target + ": writing failed: " + std::strerror(EFBIG));
+    const auto kept = ReadFile(target);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "old content");
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"big.bin"});
+    // Without the limit the same save goes through.
+    EXPECT_EQ(file->SaveToFile(target), S_OK);
+    EXPECT_EQ(file->LastErrorText(), "");
+  }
+}
+
+bool IsFifo(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+std::string LinkText(const std::string& path) {
+  char text[256] = {};
+  const ssize_t n = ::readlink(path.c_str(), text, sizeof text - 1);
+  return n < 0 ? std::string() : std::string(text, size_t(n));
+}
+
+TEST(SaveTargets, AnythingButARegularFileIsRefusedAndLeftAsItWas) {
+  ScratchDir dir;
+  ASSERT_EQ(::mkfifo((dir / "pipe.hex").c_str(), 0644), 0);
+  ASSERT_EQ(::mkdir((dir / "folder.hex").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink("pipe.hex", (dir / "link.hex").c_str()), 0);
+  ASSERT_EQ(::symlink("link.hex", (dir / "chain.ucm").c_str()), 0); // a link to the link
+  const std::string fifo_reason = ": is a FIFO, not a regular file";
+  const std::pair<std::string, std::string> refused[] = {
+      {dir / "pipe.hex", dir / "pipe.hex" + fifo_reason},
+      {dir / "folder.hex", dir / "folder.hex" + ": is a folder, not a regular file"},
+      {dir / "link.hex", dir / "link.hex" + " (-> " + dir / "pipe.hex" + ")" + fifo_reason},
+      {dir / "chain.ucm", dir / "chain.ucm" + " (-> " + dir / "pipe.hex" + ")" + fifo_reason},
+  };
+  for (const auto& [name, reason] : refused) {
+    std::string why;
+    EXPECT_EQ(CheckSaveTarget(name, why), E_UNEXPECTED) << name;
+    EXPECT_EQ(why, reason);
+    for (auto file : {NewBinFile(), NewHexFile()}) {
+      Fill(Image(file), {1, 2, 3});
+      EXPECT_EQ(file->SaveToFile(name), E_UNEXPECTED) << name;
+      EXPECT_EQ(file->LastErrorText(), reason);
+    }
+  }
+  EXPECT_TRUE(IsFifo(dir / "pipe.hex"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "folder.hex"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "folder.hex"));
+  EXPECT_EQ(LinkText(dir / "link.hex"), "pipe.hex");
+  EXPECT_EQ(LinkText(dir / "chain.ucm"), "link.hex");
+  auto names = dir.Names();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"chain.ucm", "folder.hex", "link.hex", "pipe.hex"}));
+}
+
+TEST(SaveTargets, MissingAndUnwritableFoldersAndProtectedFilesAreRefused) {
+  ScratchDir dir;
+  std::string why;
+  const std::string missing = dir / "no/such/x.hex";
+  EXPECT_EQ(CheckSaveTarget(missing, why), E_UNEXPECTED);
+  EXPECT_EQ(why, missing + ": cannot save in folder " + dir / "no/such" + ": " + std::strerror(ENOENT));
+  WriteFile(dir / "plain", "");
+  EXPECT_EQ(CheckSaveTarget(dir / "plain/x.hex", why), E_UNEXPECTED);
+  EXPECT_EQ(why, dir / "plain/x.hex" + ": " + std::strerror(ENOTDIR));
+  EXPECT_EQ(CheckSaveTarget("", why), E_UNEXPECTED);
+  // Asking changes nothing, also where the answer is yes.
+  EXPECT_EQ(CheckSaveTarget(dir / "new.hex", why), S_OK);
+  EXPECT_EQ(why, "");
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"plain"});
+
+  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
+  ASSERT_EQ(::mkdir((dir / "ro").c_str(), 0755), 0);
+  WriteFile(dir / "ro/keep.ucm", "old");
+  ASSERT_EQ(::chmod((dir / "ro").c_str(), 0555), 0);
+  WriteFile(dir / "protected.ucm", "old");
+  ASSERT_EQ(::chmod((dir / "protected.ucm").c_str(), 0444), 0);
+  auto bin = NewBinFile();
+  Fill(Image(bin), {9});
+  EXPECT_EQ(bin->SaveToFile(dir / "ro/keep.ucm"), E_UNEXPECTED);
+  EXPECT_EQ(bin->LastErrorText(),
+            dir / "ro/keep.ucm" + ": cannot save in folder " + dir / "ro" + ": " + std::strerror(EACCES));
+  EXPECT_EQ(bin->SaveToFile(dir / "protected.ucm"), E_UNEXPECTED);
+  EXPECT_EQ(bin->LastErrorText(), dir / "protected.ucm" + ": " + std::strerror(EACCES));
+  for (const char* name : {"ro/keep.ucm", "protected.ucm"}) {
+    const auto kept = ReadFile(dir / name);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "old") << name;
+  }
+  std::vector<std::string> inside;
+  for (const auto& entry : std::filesystem::directory_iterator(dir / "ro"))
+    inside.push_back(entry.path().filename());
+  EXPECT_EQ(inside, std::vector<std::string>{"keep.ucm"});
+}
+
+TEST(SaveTargets, LinksAreFollowedAndTheModeIsKeptOrTakenFromTheUmask) {
   ScratchDir dir;
   const std::string real = dir / "real.hex";
   WriteFile(real, "x");
   ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
   ASSERT_EQ(::symlink("real.hex", (dir / "link.hex").c_str()), 0);
+  // A link to a file yet to be made: the file is made where the link points.
+  ASSERT_EQ(::symlink((real + ".new").c_str(), (dir / "dangling.hex").c_str()), 0);
 
   auto hex = NewHexFile();
   Fill(Image(hex), {7});
   ASSERT_EQ(hex->SaveToFile(dir / "link.hex"), S_OK);
+  EXPECT_EQ(LinkText(dir / "link.hex"), "real.hex");
   struct stat st {};
-  ASSERT_EQ(::lstat((dir / "link.hex").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode));
   ASSERT_EQ(::stat(real.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
   const auto text = ReadFile(real);
   EXPECT_EQ(std::string(text.begin(), text.end()), ":0100000007F8\r\n:00000001FF\r\n");
+
+  const mode_t old_umask = ::umask(027);
+  const HRESULT made = hex->SaveToFile(dir / "dangling.hex");
+  const HRESULT fresh = hex->SaveToFile(dir / "fresh.hex");
+  ::umask(old_umask);
+  ASSERT_EQ(made, S_OK);
+  ASSERT_EQ(fresh, S_OK);
+  EXPECT_EQ(LinkText(dir / "dangling.hex"), real + ".new");
+  for (const std::string& name : {real + ".new", dir / "fresh.hex"}) {
+    ASSERT_EQ(::lstat(name.c_str(), &st), 0) << name;
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+    EXPECT_EQ(st.st_mode & 0777, 0640u) << name; // 0666 less the umask
+    EXPECT_EQ(ReadFile(name), text) << name;
+  }
   auto names = dir.Names();
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"link.hex", "real.hex"}));
+  EXPECT_EQ(names,
+            (std::vector<std::string>{"dangling.hex", "fresh.hex", "link.hex", "real.hex", "real.hex.new"}));
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 #include "memimage_test_util.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -135,35 +137,59 @@ TEST(HexReader, InputWithoutEndRecordIsUnexpected) {
   EXPECT_EQ(loaded.bytes, (std::vector<uint8_t>{1, 2, 3}));
 }
 
-TEST(HexReader, MalformedRecordsStopTheReadAndKeepWhatCameBefore) {
-  const std::string good = HexRecord(0, 0, {0xAA, 0xBB}) + "\n";
+TEST(HexReader, MalformedRecordsStopTheReadKeepWhatCameBeforeAndSayWhy) {
+  // The bad line comes third, after a data record and an address record that changes nothing.
+  const std::string before = HexRecord(0, 0, {0xAA, 0xBB}) + "\n:020000040000FA\r\n";
   struct Case {
     const char* what;
     std::string line;
     HRESULT expected;
+    std::string detail; // what LastErrorText says
   };
-  std::string bad_checksum = HexRecord(0, 0x10, {1, 2, 3});
-  bad_checksum.back() = bad_checksum.back() == '0' ? '1' : '0';
+  std::string bad_checksum = HexRecord(0, 0x10, {1, 2, 3}); // sums to 0x19: needs 0xE7
+  bad_checksum.back() = '0';
   const Case cases[] = {
-      {"empty line", "", HEX_E_NOCOLON},
-      {"no colon", "10000000", HEX_E_NOCOLON},
-      {"trailing blank", HexRecord(0, 0x10, {1, 2, 3}) + " ", HEX_E_LENGTH},
-      {"missing data", ":03001000010203", HEX_E_LENGTH},
-      {"bad checksum", bad_checksum, HEX_E_CHECKSUM},
-      {"end record cut short", ":000000", HEX_E_LENGTH},
-      {"non-hex in count", ":0G00000000", HEX_E_LENGTH},
-      {"non-hex in type of an ignored record", ":0000000Z00", HEX_E_LENGTH},
-      {"non-hex in data", ":02001000XY00DE", HEX_E_LENGTH},
-      {"non-hex in checksum", ":0100100001--", HEX_E_LENGTH},
-      {"extended address without data", ":00000004FC", HEX_E_LENGTH},
-      {"extended address with bad checksum", ":020000040001F8", HEX_E_CHECKSUM},
-      {"line of 1024 characters", ":" + std::string(1023, '0'), HEX_E_LENGTH},
+      {"empty line", "", HEX_E_NOCOLON, "line 3: empty line; a record begins with ':'"},
+      {"no colon", "10000000", HEX_E_NOCOLON, "line 3: does not begin with ':' but with '1'"},
+      {"control character first", "\x01", HEX_E_NOCOLON,
+       "line 3: does not begin with ':' but with byte 0x01"},
+      {"trailing blank", HexRecord(0, 0x10, {1, 2, 3}) + " ", HEX_E_LENGTH,
+       "line 3: record too long: 18 characters where byte count 0x03 needs 17"},
+      {"missing data", ":03001000010203", HEX_E_LENGTH,
+       "line 3: record too short: 15 characters where byte count 0x03 needs 17"},
+      {"bad checksum", bad_checksum, HEX_E_CHECKSUM,
+       "line 3: bad checksum 0xE0, the record's bytes need 0xE7"},
+      {"end record cut short", ":000000", HEX_E_LENGTH, "line 3: record too short (7 characters)"},
+      {"non-hex in count", ":0G00000000", HEX_E_LENGTH, "line 3: 'G' at column 3 is not a hex digit"},
+      {"non-hex in type of an ignored record", ":0000000Z00", HEX_E_LENGTH,
+       "line 3: 'Z' at column 9 is not a hex digit"},
+      {"non-hex in data", ":02001000XY00DE", HEX_E_LENGTH, "line 3: 'X' at column 10 is not a hex digit"},
+      {"non-hex in checksum", ":0100100001--", HEX_E_LENGTH, "line 3: '-' at column 12 is not a hex digit"},
+      {"extended address without data", ":00000004FC", HEX_E_LENGTH,
+       "line 3: an extended address record holds 2 bytes, not 0"},
+      {"extended address with bad checksum", ":020000040001F8", HEX_E_CHECKSUM,
+       "line 3: bad checksum 0xF8, the record's bytes need 0xF9"},
+      {"line of 1024 characters", ":" + std::string(1023, '0'), HEX_E_LENGTH,
+       "line 3: longer than 1023 characters"},
   };
   for (const auto& c : cases) {
-    const Loaded loaded = Load(good + c.line + "\n" + kEnd + "\n");
-    EXPECT_EQ(loaded.result, c.expected) << c.what;
-    EXPECT_EQ(loaded.bytes, (std::vector<uint8_t>{0xAA, 0xBB})) << c.what;
+    auto hex = NewHexFile();
+    EXPECT_EQ(hex->LoadFromStream(TextStream(before + c.line + "\n" + kEnd + "\n")), c.expected) << c.what;
+    EXPECT_EQ(Bytes(Image(hex)), (std::vector<uint8_t>{0xAA, 0xBB})) << c.what;
+    EXPECT_EQ(hex->LastErrorText(), c.detail) << c.what;
   }
+
+  // Input that ends without an end record names the last line read; a success says nothing.
+  auto hex = NewHexFile();
+  EXPECT_EQ(hex->LoadFromStream(TextStream("")), E_UNEXPECTED);
+  EXPECT_EQ(hex->LastErrorText(), "the file is empty; it needs an end record (:00000001FF)");
+  EXPECT_EQ(hex->LoadFromStream(TextStream(before)), E_UNEXPECTED);
+  EXPECT_EQ(hex->LastErrorText(), "no end record (:00000001FF) after line 2");
+  EXPECT_EQ(hex->LoadFromStream(TextStream(before + kEnd)), S_OK);
+  EXPECT_EQ(hex->LastErrorText(), "");
+  EXPECT_EQ(hex->LoadFromStream(TextStream(":020000040100F9\n" + HexRecord(0, 0, {2}) + "\n")),
+            HEX_E_ADDRESS);
+  EXPECT_EQ(hex->LastErrorText(), "line 2: data at 0x1000000 lies beyond the largest image (16 MiB)");
 }
 
 TEST(HexReader, LongestAllowedLineIsReadAndALongerOneIsNotOverrun) {
@@ -217,7 +243,7 @@ TEST(HexReader, AddressesBeyondTheImageLimitAreRefused) {
   EXPECT_EQ(edge.bytes.size(), static_cast<size_t>(kMaxImageSize));
 }
 
-TEST(HexFile, LoadFromFileReportsTheReadersResult) {
+TEST(HexFile, LoadFromFileReportsTheReadersResultWithTheFileName) {
   ScratchDir dir;
   WriteFile(dir / "good.hex", HexRecord(0, 0, {1, 2}) + "\r\n" + kEnd);
   WriteFile(dir / "checksum.hex", HexRecord(0, 0, {1, 2}) + "\r\n:0100020003FB\r\n" + kEnd + "\r\n");
@@ -226,14 +252,20 @@ TEST(HexFile, LoadFromFileReportsTheReadersResult) {
   auto hex = NewHexFile();
   EXPECT_EQ(hex->LoadFromFile(dir / "good.hex"), S_OK);
   EXPECT_EQ(Bytes(Image(hex)), (std::vector<uint8_t>{1, 2}));
+  EXPECT_EQ(hex->LastErrorText(), "");
   EXPECT_EQ(hex->LoadFromFile(dir / "checksum.hex"), HEX_E_CHECKSUM);
   EXPECT_EQ(Bytes(Image(hex)), (std::vector<uint8_t>{1, 2}));
+  EXPECT_EQ(hex->LastErrorText(),
+            dir / "checksum.hex" + ": line 2: bad checksum 0xFB, the record's bytes need 0xFA");
   EXPECT_EQ(hex->LoadFromFile(dir / "noend.hex"), E_UNEXPECTED);
+  EXPECT_EQ(hex->LastErrorText(), dir / "noend.hex" + ": no end record (:00000001FF) after line 1");
 
-  // A file that cannot be opened leaves the image as it was.
+  // A file that cannot be opened leaves the image as it was; the system says why.
   Fill(Image(hex), {3});
   EXPECT_EQ(hex->LoadFromFile(dir / "missing.hex"), E_UNEXPECTED);
+  EXPECT_EQ(hex->LastErrorText(), dir / "missing.hex" + ": " + std::strerror(ENOENT));
   EXPECT_EQ(hex->LoadFromFile(dir.Path().string()), E_UNEXPECTED);
+  EXPECT_EQ(hex->LastErrorText(), dir.Path().string() + ": " + std::strerror(EISDIR));
   EXPECT_EQ(Bytes(Image(hex)), (std::vector<uint8_t>{1, 2, 3}));
 }
 
