@@ -88,10 +88,6 @@ const char* SpeedLevelName(uint8_t level) {
   return SpiSpeedName(level);
 }
 
-bool IsKnownImageFileName(const std::string& file_name) {
-  return NewFileForName(file_name) != nullptr;
-}
-
 // Marks the controller busy for the lifetime of one command, so that a command started from
 // inside a transfer's Idle is refused instead of using (or freeing) the bus under the transfer.
 class TPinletController::TBusyScope {
@@ -210,11 +206,16 @@ TCommandResult TPinletController::TransferImage(TmCAtgeneric& isp, TImageTransfe
   std::string text;
   if (isp.GetErrorText(status, text) != 0 && status == kAbortStatus && cancel_requested_)
     text = "Cancelled by the user!";
+  // -1: the transfer stopped before it reached any address (no chip, no sizes), so none is named.
+  const bool has_address = error_address >= 0;
   if (!text.empty())
-    Log(text + Format("(at address 0x%08X)\r\n", uint32_t(error_address)), clLogRed);
-  else
+    Log(text + (has_address ? Format("(at address 0x%08X)", uint32_t(error_address)) : "") + "\r\n",
+        clLogRed);
+  else if (has_address)
     Log(Format("Unknown error 0x%08X (at address 0x%08X)\r\n", uint32_t(status), uint32_t(error_address)),
         clLogRed);
+  else
+    Log(Format("Unknown error 0x%08X!\r\n", uint32_t(status)), clLogRed);
   LogFaultCause(isp, status);
   return TCommandResult::Failed;
 }
@@ -376,7 +377,9 @@ TCommandResult TPinletController::ReadFlash() {
       return TCommandResult::Declined;
     // The old image goes before anything is read: a failed read leaves what was read so far.
     meta_ = NewMetaMemory();
-    Log(Format("Reading %d bytes...\r\n", isp.GetFlashSize()), clLogGreen);
+    // An absent or unknown chip has no size to announce; the read then fails with the reason.
+    if (const int32_t size = isp.GetFlashSize(); size > 0)
+      Log(Format("Reading %d bytes...\r\n", size), clLogGreen);
     return TransferImage(isp, &TmCAtgeneric::ReadFlash);
   });
 }
@@ -456,6 +459,7 @@ TCommandResult TPinletController::LoadFile(const std::string& file_name) {
   }
   if (file->LoadFromFile(file_name) != S_OK) {
     Log("Error loading file!\r\n", clLogRed);
+    if (const std::string reason = file->LastErrorText(); !reason.empty()) Log(reason + "\r\n", clLogRed);
     return TCommandResult::Failed;
   }
   meta_.reset();
@@ -483,14 +487,26 @@ TCommandResult TPinletController::LoadDebugImage() {
   return TCommandResult::Done;
 }
 
+TSaveCheck TPinletController::CheckSaveTarget(const std::string& file_name) {
+  TSaveCheck check;
+  if (!NewFileForName(file_name)) {
+    check.Message = "Unknown file format!";
+  } else if (::CheckSaveTarget(file_name, check.Reason) != S_OK) {
+    check.Message = "Error saving file!";
+  } else {
+    check.Ok = true;
+    return check;
+  }
+  Log(check.Message + "\r\n", clLogRed);
+  if (!check.Reason.empty()) Log(check.Reason + "\r\n", clLogRed);
+  return check;
+}
+
 TCommandResult TPinletController::SaveFile(const std::string& file_name) {
   if (busy_ || !meta_) return TCommandResult::Refused;
   TBusyScope busy(*this);
+  if (!CheckSaveTarget(file_name).Ok) return TCommandResult::Failed;
   std::shared_ptr<IuCFile> file = NewFileForName(file_name);
-  if (!file) {
-    Log("Unknown file format!\r\n", clLogRed);
-    return TCommandResult::Failed;
-  }
   auto stream = QueryInterface<IuCMemStream>(file);
   if (!stream) {
     Log("Error retreiving stream interface!\r\n", clLogRed);
@@ -499,6 +515,7 @@ TCommandResult TPinletController::SaveFile(const std::string& file_name) {
   meta_->CopyAllTo(stream);
   if (file->SaveToFile(file_name) != S_OK) {
     Log("Error saving file!\r\n", clLogRed);
+    if (const std::string reason = file->LastErrorText(); !reason.empty()) Log(reason + "\r\n", clLogRed);
     return TCommandResult::Failed;
   }
   Log("Saved " + file_name + "\r\n", clLogGreen);

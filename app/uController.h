@@ -36,9 +36,6 @@ public:
   virtual HRESULT Idle() = 0;
 };
 
-// Whether the name's extension selects an image file kind (".ucm" or ".hex", in any case).
-bool IsKnownImageFileName(const std::string& file_name);
-
 class ILogSink {
 public:
   virtual ~ILogSink() = default;
@@ -59,6 +56,14 @@ struct TControlState {
   bool ReadFlash = false, Load = false, EraseFlash = false;
   bool Save = false, WriteFlash = false, VerifyFlash = false, DumpMetaFile = false;
   bool PortAndSpeed = false; // the selectors and "Debug"
+};
+
+// Whether a save to a file name can go ahead. When not: the message that was logged and the reason
+// logged on a second line (empty when the message says it all).
+struct TSaveCheck {
+  bool Ok = false;
+  std::string Message;
+  std::string Reason;
 };
 
 enum class TCommandResult {
@@ -105,6 +110,11 @@ public:
   TCommandResult LoadFile(const std::string& file_name);
   TCommandResult LoadDebugImage();
   TCommandResult SaveFile(const std::string& file_name);
+  // What SaveFile checks before it writes, on its own: a known kind, and a target that is a
+  // regular file or a new name in a writable folder (links are judged by what they name). A read
+  // that is to be saved asks first, so that a bad name fails before the flash is read. Logs the
+  // refusal like SaveFile does.
+  TSaveCheck CheckSaveTarget(const std::string& file_name);
   TCommandResult DumpMetaFile();
 
   std::shared_ptr<IuCMemStream> MetaMemory() const { return meta_; }

@@ -251,11 +251,9 @@ int RunCli(const TCliOptions& options, const TCliTerminal& terminal, const std::
       return finish(loaded);
     break;
   case TCliCommand::Read:
-    // Checked before the read: the kind would otherwise only be refused after the whole flash.
-    if (!IsKnownImageFileName(options.File)) {
-      log.LogStatus("Unknown file format!\r\n", clLogRed);
-      return finish(TCommandResult::Failed);
-    }
+    // Checked before the read: a bad name (unknown kind, missing folder, a FIFO) would otherwise
+    // only be refused after the whole flash has been read.
+    if (!controller.CheckSaveTarget(options.File).Ok) return finish(TCommandResult::Failed);
     break;
   default:
     break;

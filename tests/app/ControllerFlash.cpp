@@ -1,4 +1,6 @@
 // "Read flash", "Write flash", "Verify flash", "Erase flash" and cancelling a transfer.
+#include "fakes/FakePortDevice.h"
+#include "hw/uSpiBus_parallel.h"
 #include "tests/app/ControllerFixture.h"
 
 #include <algorithm>
@@ -62,8 +64,9 @@ TEST_F(ControllerTest, WriteWithoutAnImageOrWithOneTooLargeIsRefused) {
 
   LoadBytes(PatternBytes(8194));
   EXPECT_EQ(controller_.WriteFlash(), TCommandResult::Failed);
+  // Refused before any word went: no address is named.
   EXPECT_EQ(log_.lines.back(), (TLogLine{"Meta file is bigger than \xC2\xB5"
-                                         "C flash mem size!(at address 0xFFFFFFFF)\r\n",
+                                         "C flash mem size!\r\n",
                                          kRed}));
   EXPECT_EQ(Chip().Counters().page_writes, 0u);
 }
@@ -80,6 +83,27 @@ TEST_F(ControllerTest, ReadFlashReplacesTheMetaMemoryWithTheWholeFlash) {
   EXPECT_EQ(MetaBytes(), flash);
   EXPECT_TRUE(controller_.ControlState().Save);
   EXPECT_FALSE(Chip().InProgMode());
+}
+
+// An adapter on the parallel port with no chip behind it: MISO floats high and nothing answers.
+TEST_F(ControllerTest, ReadsOfAnAbsentChipNameNoSizeAndNoAddress) {
+  auto fake = std::make_shared<TFakePortDevice>();
+  fake->AddParallel("/dev/parport0");
+  controller_.BusFactory = [fake](const std::string&, const std::string&, std::string&) {
+    return std::unique_ptr<TSpiBusBase>(CreateSpiBus<TSpiBus_LPT>(1, fake));
+  };
+  ASSERT_EQ(controller_.Init("LPT1", 0, false), TCommandResult::Done);
+  log_.lines.clear();
+  EXPECT_EQ(controller_.ReadFlash(), TCommandResult::Failed);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Could not identify \xC2\xB5"
+                                                "C!\r\n",
+                                                kRed}}));
+  LoadBytes(PatternBytes(16));
+  EXPECT_EQ(controller_.VerifyFlash(), TCommandResult::Failed);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Comparing 16 bytes...\r\n", kGreen},
+                                               {"Could not identify \xC2\xB5"
+                                                "C!\r\n",
+                                                kRed}}));
 }
 
 TEST_F(ControllerTest, EraseAnsweredNoLeavesTheFlashAndYesErasesIt) {

@@ -1,7 +1,13 @@
 // "Load", "Save ", the debug load and "Dump meta file".
 #include "tests/app/ControllerFixture.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <iterator>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -25,9 +31,11 @@ TEST_F(ControllerTest, LoadHexReportsNameAndSizeAndTellsTheFrontEnd) {
   EXPECT_TRUE(controller_.ControlState().DumpMetaFile);
 }
 
-TEST_F(ControllerTest, LoadFailuresAreLoggedAndKeepThePreviousImage) {
-  EXPECT_EQ(controller_.LoadFile(TempFile("nothere.ucm")), TCommandResult::Failed);
-  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Error loading file!\r\n", kRed}}));
+TEST_F(ControllerTest, LoadFailuresAreLoggedWithTheirReasonAndKeepThePreviousImage) {
+  const std::string missing = TempFile("nothere.ucm");
+  EXPECT_EQ(controller_.LoadFile(missing), TCommandResult::Failed);
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Error loading file!\r\n", kRed},
+                                               {missing + ": " + std::strerror(ENOENT) + "\r\n", kRed}}));
   EXPECT_FALSE(controller_.HasImage());
 
   // The extension is compared without regard to case.
@@ -37,16 +45,25 @@ TEST_F(ControllerTest, LoadFailuresAreLoggedAndKeepThePreviousImage) {
   log_.lines.clear();
   EXPECT_EQ(controller_.LoadFile(WriteTextFile("prog.bin", "\x01\x02\x03")), TCommandResult::Failed);
   EXPECT_EQ(controller_.LoadFile(WriteTextFile("noextension", "x")), TCommandResult::Failed);
-  // Third record's checksum is wrong.
+  // Third record's checksum is wrong; a record without its checksum, and one with a stray character.
   const std::string bad =
       WriteTextFile("bad.hex", ":0100000011EE\r\n:0100010022DC\r\n:0100020033FF\r\n:00000001FF\r\n");
-  EXPECT_EQ(controller_.LoadFile(bad), TCommandResult::Failed);
-  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Unknown file format!\r\n", kRed},
-                                               {"Unknown file format!\r\n", kRed},
-                                               {"Error loading file!\r\n", kRed}}));
+  const std::string cut = WriteTextFile("cut.hex", ":0100000011EE\r\n:01000100\r\n");
+  const std::string stray = WriteTextFile("stray.hex", ":0100000011EE\r\n:01000100x2DC\r\n");
+  for (const std::string& name : {bad, cut, stray})
+    EXPECT_EQ(controller_.LoadFile(name), TCommandResult::Failed);
+  EXPECT_EQ(log_.lines,
+            (std::vector<TLogLine>{
+                {"Unknown file format!\r\n", kRed},
+                {"Unknown file format!\r\n", kRed},
+                {"Error loading file!\r\n", kRed},
+                {bad + ": line 3: bad checksum 0xFF, the record's bytes need 0xCA\r\n", kRed},
+                {"Error loading file!\r\n", kRed},
+                {cut + ": line 2: record too short: 9 characters where byte count 0x01 needs 13\r\n", kRed},
+                {"Error loading file!\r\n", kRed},
+                {stray + ": line 2: 'x' at column 10 is not a hex digit\r\n", kRed},
+            }));
   EXPECT_EQ(MetaBytes(), (std::vector<uint8_t>{0xAA, 0xBB}));
-  EXPECT_EQ(controller_.SaveFile(TempFile("out.txt")), TCommandResult::Failed);
-  EXPECT_FALSE(std::ifstream(TempFile("out.txt")).good());
 }
 
 TEST_F(ControllerTest, SaveWritesTheImageInTheKindOfTheExtension) {
@@ -71,10 +88,71 @@ TEST_F(ControllerTest, SaveWritesTheImageInTheKindOfTheExtension) {
   EXPECT_EQ(MetaBytes(), bytes);
   ASSERT_EQ(controller_.LoadFile(ucm), TCommandResult::Done);
   EXPECT_EQ(MetaBytes(), bytes);
+}
 
+// A save goes only to a regular file or a new name in a writable folder; refusals say why, and
+// leave the target and the folder as they were.
+TEST_F(ControllerTest, SaveRefusesFifosFoldersAndMissingFoldersAndFollowsLinksToFiles) {
+  LoadBytes(PatternBytes(40));
+  const std::string fifo = TempFile("pipe.ucm"), folder = TempFile("folder.hex"), link = TempFile("link.hex");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  ASSERT_EQ(::symlink("pipe.ucm", link.c_str()), 0);
+  const std::string missing = TempFile("no/such/dir/out.ucm");
+  const std::pair<std::string, std::string> refused[] = {
+      {fifo, fifo + ": is a FIFO, not a regular file"},
+      {folder, folder + ": is a folder, not a regular file"},
+      {link, link + " (-> " + fifo + "): is a FIFO, not a regular file"},
+      {missing,
+       missing + ": cannot save in folder " + TempFile("no/such/dir") + ": " + std::strerror(ENOENT)},
+  };
+  for (const auto& [name, reason] : refused) {
+    log_.lines.clear();
+    EXPECT_EQ(controller_.SaveFile(name), TCommandResult::Failed) << name;
+    const std::vector<TLogLine> expected{{"Error saving file!\r\n", kRed}, {reason + "\r\n", kRed}};
+    EXPECT_EQ(log_.lines, expected);
+    // Asking first gives the same answer and the same lines.
+    log_.lines.clear();
+    const TSaveCheck check = controller_.CheckSaveTarget(name);
+    EXPECT_FALSE(check.Ok);
+    EXPECT_EQ(check.Message, "Error saving file!");
+    EXPECT_EQ(check.Reason, reason);
+    EXPECT_EQ(log_.lines, expected);
+  }
+  struct stat st {};
+  ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_TRUE(std::filesystem::is_empty(folder));
+
+  // Through a link to a regular file, the file is replaced and the link stays.
+  const std::string real = WriteTextFile("real.ucm", "old");
+  const std::string alias = TempFile("alias.ucm");
+  ASSERT_EQ(::symlink("real.ucm", alias.c_str()), 0);
   log_.lines.clear();
-  EXPECT_EQ(controller_.SaveFile(work_dir_.Path() + "/no/such/dir/out.ucm"), TCommandResult::Failed);
-  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Error saving file!\r\n", kRed}}));
+  EXPECT_EQ(controller_.CheckSaveTarget(alias).Ok, true);
+  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_EQ(controller_.SaveFile(alias), TCommandResult::Done);
+  ASSERT_EQ(::lstat(alias.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  const std::vector<uint8_t> bytes = PatternBytes(40);
+  EXPECT_EQ(ReadFile(real), std::string(bytes.begin(), bytes.end()));
+
+  // An unknown kind needs no second line.
+  log_.lines.clear();
+  const TSaveCheck check = controller_.CheckSaveTarget(TempFile("out.txt"));
+  EXPECT_FALSE(check.Ok);
+  EXPECT_EQ(check.Message, "Unknown file format!");
+  EXPECT_EQ(controller_.SaveFile(TempFile("out.txt")), TCommandResult::Failed);
+  EXPECT_EQ(log_.lines,
+            (std::vector<TLogLine>{{"Unknown file format!\r\n", kRed}, {"Unknown file format!\r\n", kRed}}));
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(work_dir_.Path()))
+    names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"alias.ucm", "folder.hex", "image.ucm", "link.hex", "pipe.ucm",
+                                             "real.ucm"}));
 }
 
 TEST_F(ControllerTest, DebugLoadMakesTheTestTextFromTheTickCount) {

@@ -7,12 +7,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -78,6 +84,10 @@ protected:
     return Path(name);
   }
   bool Printed(const std::string& text) const { return out.find(text) != std::string::npos; }
+  static std::string ReadFileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
 
   TScopedWaitClock scoped_clock_;
   TScratchDir state_dir_;
@@ -189,6 +199,41 @@ TEST_F(CliRun, AReadFromAChipThatStopsAnsweringSavesNothingAndEndsWithStatusOne)
   EXPECT_TRUE(Printed("Error reading signature!\n")) << out;
   EXPECT_EQ(Run({"calibration"}), kExitFailed) << out;
   EXPECT_TRUE(Printed("Error reading calibration!\n")) << out;
+}
+
+// The target is checked before the port is opened: a bad one costs no flash read, and a read that
+// fails leaves no file and replaces none.
+TEST_F(CliRun, ReadRefusesABadTargetBeforeTouchingThePort) {
+  ASSERT_EQ(::mkfifo(Path("pipe.ucm").c_str(), 0644), 0);
+  ASSERT_EQ(::symlink("pipe.ucm", Path("link.hex").c_str()), 0);
+  const std::pair<std::string, std::string> refused[] = {
+      {Path("no/such/back.hex"), Path("no/such/back.hex") + ": cannot save in folder " + Path("no/such") +
+                                     ": " + std::strerror(ENOENT)},
+      {Path("pipe.ucm"), Path("pipe.ucm") + ": is a FIFO, not a regular file"},
+      {Path("link.hex"), Path("link.hex") + " (-> " + Path("pipe.ucm") + "): is a FIFO, not a regular file"},
+  };
+  for (const auto& [name, reason] : refused) {
+    EXPECT_EQ(Run({"read", name}), kExitFailed) << name;
+    EXPECT_EQ(out, "Error saving file!\n" + reason + "\n");
+  }
+  struct stat st {};
+  ASSERT_EQ(::lstat(Path("pipe.ucm").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  ASSERT_EQ(::lstat(Path("link.hex").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+
+  // Past the check, the read fails (no such port): nothing is made and nothing replaced.
+  const std::string kept = WriteImage("kept.ucm", 10);
+  const std::string before = ReadFileText(kept);
+  EXPECT_EQ(Run({"--port", "NOSUCHPORT", "read", kept}), kExitFailed);
+  EXPECT_EQ(Run({"--port", "NOSUCHPORT", "read", Path("new.ucm")}), kExitFailed);
+  EXPECT_TRUE(Printed("Unknown error occoured!")) << out;
+  EXPECT_EQ(ReadFileText(kept), before);
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(work_dir_.Path()))
+    names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"kept.ucm", "link.hex", "pipe.ucm"}));
 }
 
 TEST_F(CliRun, SimulatedChipIsChosenByItsDatabaseName) {
