@@ -10,6 +10,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -46,7 +47,39 @@ QString FontFamily(const QString& wanted, QFontDatabase::SystemFont kind) {
 
 QFont PixelFont(const QString& wanted, QFontDatabase::SystemFont kind, int pixels) {
   QFont font(FontFamily(wanted, kind));
-  if (kind == QFontDatabase::FixedFont) font.setStyleHint(QFont::Monospace);
+  font.setPixelSize(pixels);
+  return font;
+}
+
+// The log's dump needs columns that line up: narrow and wide characters must take the same room.
+// That is checked on the glyphs themselves, because a family's fixed-pitch flag and the family a
+// name resolves to differ between font sets (font substitution may hand a monospace request a
+// proportional face).
+bool DrawsFixedPitch(const QFont& font) {
+  const QFontMetrics metrics(font);
+  const int width = metrics.horizontalAdvance(QLatin1Char('m'));
+  for (const QChar c : QStringLiteral("iW.0 |"))
+    if (metrics.horizontalAdvance(c) != width) return false;
+  return width > 0;
+}
+
+// The wanted family when it is there, else the system's fixed font, else any family the database
+// calls fixed: the first whose glyphs really are of one width.
+QFont FixedPixelFont(const QString& wanted, int pixels) {
+  QStringList families;
+  if (QFontDatabase::families().contains(wanted, Qt::CaseInsensitive)) families << wanted;
+  families << QFontDatabase::systemFont(QFontDatabase::FixedFont).family() << QStringLiteral("Monospace");
+  for (const QString& family : QFontDatabase::families())
+    if (QFontDatabase::isFixedPitch(family)) families << family;
+  for (const QString& family : families) {
+    QFont font(family);
+    font.setStyleHint(QFont::Monospace);
+    font.setFixedPitch(true);
+    font.setPixelSize(pixels);
+    if (DrawsFixedPitch(font)) return font;
+  }
+  // A machine without any fixed font: the log still shows every text, in columns that drift.
+  QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
   font.setPixelSize(pixels);
   return font;
 }
@@ -245,7 +278,7 @@ void TFormMain::CreateControls() {
   memoStatus->setLineWrapMode(QTextEdit::NoWrap);
   memoStatus->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   memoStatus->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  memoStatus->setFont(PixelFont("Courier New", QFontDatabase::FixedFont, 11));
+  memoStatus->setFont(FixedPixelFont("Courier New", 11));
   memoStatus->document()->setDefaultFont(memoStatus->font());
 
   clientLayout->addWidget(column);

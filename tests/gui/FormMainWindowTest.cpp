@@ -2,6 +2,7 @@
 #include "tests/gui/FormMainFixture.h"
 
 #include <QFontInfo>
+#include <QFontMetrics>
 #include <QProgressBar>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -41,7 +42,14 @@ TEST_F(FormMainTest, LogIsAReadOnlyFixedPitchPaneAndTheProgressBarSitsInTheStatu
   EXPECT_EQ(Child<QPushButton>("btSaveFlashFile")->text(), "Save ");
   EXPECT_EQ(Log()->lineWrapMode(), QTextEdit::NoWrap);
   EXPECT_TRUE(Log()->isReadOnly());
-  EXPECT_TRUE(QFontInfo(Log()->font()).fixedPitch());
+  // What the user sees: the dump's columns line up, in the pane and in the text it holds.
+  for (const QFont& font : {Log()->font(), Log()->document()->defaultFont()}) {
+    const QFontMetrics metrics(font);
+    EXPECT_GT(metrics.horizontalAdvance(QLatin1Char('m')), 0);
+    EXPECT_EQ(metrics.horizontalAdvance(QStringLiteral("iiii....")),
+              metrics.horizontalAdvance(QStringLiteral("mmmmWWWW")))
+        << QFontInfo(font).family().toStdString();
+  }
   QProgressBar* progress = Child<QProgressBar>("ProgressBar1");
   EXPECT_EQ(progress->mapTo(Child<QStatusBar>("StatusBar1"), QPoint(0, 0)).x(),
             Child<QWidget>("StatusPanel0")->geometry().x());
