@@ -37,31 +37,31 @@ THwDirectInOut::~THwDirectInOut() {
 }
 
 void THwDirectInOut::Fail(int negative_errno, const char* step) {
-  last_error_ = -negative_errno;
+  last_status_ = HResultFromErrno(-negative_errno);
   last_error_text_ = ParallelOpenErrorText(path_, negative_errno, step);
 }
 
-int32_t THwDirectInOut::Open() {
+HRESULT THwDirectInOut::Open() {
   if (IsOpen()) return 0;
-  last_error_ = 0;
+  last_status_ = S_OK;
   last_error_text_.clear();
   const int fd = seam_->Open(path_, O_RDWR | O_NOCTTY);
   if (fd < 0) {
     Fail(fd, "open");
-    return last_error_;
+    return last_status_;
   }
   TSeamFd handle(seam_.get(), fd);
   // Exclusive: no printer driver may reach the port between two of our register writes.
   int result = seam_->Ioctl(fd, PPEXCL, nullptr);
   if (result < 0) {
     Fail(result, "get exclusive access to");
-    return last_error_;
+    return last_status_;
   }
   result = seam_->Ioctl(fd, PPCLAIM, nullptr);
   if (result < 0) {
     // The kernel reports a port already held by another driver as EBUSY or ENXIO here.
     Fail(result == -ENXIO ? -EBUSY : result, "claim");
-    return last_error_;
+    return last_status_;
   }
   claimed_ = true;
   fd_ = std::move(handle);
@@ -85,7 +85,7 @@ int32_t THwDirectInOut::WritePort(uint16_t port, uint8_t value) {
   }
   const int result = seam_->Ioctl(fd_.Get(), request, &value);
   if (result < 0) {
-    last_error_ = -result;
+    last_status_ = HResultFromErrno(-result);
     return 1;
   }
   return 0;
@@ -111,7 +111,7 @@ int32_t THwDirectInOut::ReadPort(uint16_t port, uint8_t& value) {
   uint8_t read = 0;
   const int result = seam_->Ioctl(fd_.Get(), request, &read);
   if (result < 0) {
-    last_error_ = -result;
+    last_status_ = HResultFromErrno(-result);
     return 1;
   }
   value = read;
@@ -123,9 +123,9 @@ void THwDirectInOut::CloseDriver() {
   if (claimed_) {
     // A failed release (the port vanished) still ends in close, which drops the claim as well.
     const int result = seam_->Ioctl(fd_.Get(), PPRELEASE, nullptr);
-    if (result < 0) last_error_ = -result;
+    if (result < 0) last_status_ = HResultFromErrno(-result);
     claimed_ = false;
   }
   const int result = fd_.Reset();
-  if (result < 0) last_error_ = -result;
+  if (result < 0) last_status_ = HResultFromErrno(-result);
 }

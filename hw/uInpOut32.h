@@ -3,6 +3,7 @@
 // access into one ppdev request. Register addresses stay I/O addresses (data at the base, status
 // at base + 1, control at base + 2) so that the bus above keeps its register arithmetic.
 #pragma once
+#include "base/uStatus.h"
 #include "hw/uOsSeam.h"
 
 #include <cstdint>
@@ -21,9 +22,10 @@ public:
   THwDirectInOut(const THwDirectInOut&) = delete;
   THwDirectInOut& operator=(const THwDirectInOut&) = delete;
 
-  // Opens and claims the port: 0 on success, otherwise the errno of the step that failed
-  // (LastErrorText says why and what to do). A failed object stays closed; nothing retries.
-  int32_t Open();
+  // Opens and claims the port: 0 on success, otherwise the status of the step that failed
+  // (HResultFromErrno; LastErrorText says why and what to do). A failed object stays closed;
+  // nothing retries.
+  HRESULT Open();
   bool IsOpen() const { return fd_.Valid(); }
   // 0 on success, 1 on failure (closed, address outside the three registers, or the request
   // failed). Writing the status register changes nothing on the port and succeeds.
@@ -35,8 +37,8 @@ public:
 
   const std::string& DevicePath() const { return path_; }
   uint16_t BaseAddress() const { return base_; }
-  // errno of the last failed open, claim or register access; 0 when none failed.
-  int LastError() const { return last_error_; }
+  // Status of the last failed open, claim or register access (HResultFromErrno); 0 when none failed.
+  HRESULT LastStatus() const { return last_status_; }
   // Why the last open failed and what the user can do about it; empty when nothing failed.
   const std::string& LastErrorText() const { return last_error_text_; }
 
@@ -48,7 +50,7 @@ private:
   uint16_t base_;
   TSeamFd fd_;
   bool claimed_ = false;
-  int last_error_ = 0;
+  HRESULT last_status_ = S_OK;
   std::string last_error_text_;
 };
 

@@ -3,7 +3,8 @@
 // wires behind it, and so every port access can be counted.
 //
 // Results follow one convention: a value >= 0 is success, a failure returns -errno (never -1 with
-// errno on the side), so callers and fakes need no global error state.
+// errno on the side), so callers and fakes need no global error state. These are the system's
+// numbers and stay inside hw/: what leaves it is a status code (HResultFromErrno) and a text.
 #pragma once
 #include <cstdint>
 #include <memory>

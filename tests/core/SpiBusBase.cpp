@@ -114,6 +114,13 @@ TEST_F(SpiBusBase, PortsAndErrorTexts) {
   EXPECT_EQ(bus->CheckHardware(), S_OK);
   bus->adapter_present = false;
   EXPECT_EQ(bus->CheckHardware(), SPI_E_NOHARDWARE);
+  // One convention everywhere: 0 succeeds, anything else fails, the bus's own positive codes and
+  // the bare 1 included.
+  for (const HRESULT failure : {SPI_E_NOPORT, SPI_E_NOHARDWARE, S_FALSE, E_FAIL, E_INVALIDARG}) {
+    EXPECT_TRUE(Failed(failure)) << std::hex << failure;
+    EXPECT_FALSE(Succeeded(failure)) << std::hex << failure;
+  }
+  EXPECT_TRUE(Succeeded(S_OK) && !Failed(S_OK));
 
   std::string text = "unchanged";
   EXPECT_EQ(bus->GetErrorText(0x9003, text), 1);

@@ -207,7 +207,7 @@ TEST(HwDirectInOut, RegistersBecomePpdevRequests) {
   value = 0x77;
   EXPECT_EQ(port.ReadPort(0x379, value), 1);
   EXPECT_EQ(value, 0) << "a failed read leaves zero";
-  EXPECT_EQ(port.LastError(), EIO);
+  EXPECT_EQ(port.LastStatus(), E_GEN_FAILURE) << "errno stays inside the port object";
   node.eio_after_ioctls = -1;
   port.CloseDriver();
   EXPECT_FALSE(port.IsOpen());
@@ -216,7 +216,7 @@ TEST(HwDirectInOut, RegistersBecomePpdevRequests) {
   EXPECT_EQ(fake->OpenDescriptors(), 0);
 
   THwDirectInOut missing("/dev/parport3", fake);
-  EXPECT_EQ(missing.Open(), ENOENT);
+  EXPECT_EQ(missing.Open(), E_FILE_NOT_FOUND);
   EXPECT_FALSE(missing.IsOpen());
   EXPECT_NE(missing.LastErrorText().find("does not exist"), std::string::npos);
 }
