@@ -7,7 +7,8 @@
 
 // Creates and opens the bus of a port name or device path (Speed and hardware check are the
 // caller's; why an open failed is the bus's LastErrorText). Returns null when the name is no port,
-// with detail saying why. database_path is the device database the simulated chips come from
-// (empty = the usual places).
+// with detail saying why; after an open that worked detail may carry a warning (a simulated chip's
+// state file that could not be used). database_path is the device database the simulated chips
+// come from (empty = the usual places).
 std::unique_ptr<TSpiBusBase> CreateBusForPort(const std::string& name, const std::string& database_path,
                                               std::string& detail);

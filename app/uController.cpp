@@ -125,6 +125,7 @@ TCommandResult TPinletController::Init(const std::string& port_text, uint8_t spe
       BusFactory ? BusFactory(PortNameFromText(port_text), DatabasePath, detail) : nullptr;
   HRESULT status = E_FAIL;
   if (bus) {
+    bus->SetAbortFlag(abort_flag_);
     bus->Speed = speed;
     status = bus->CheckHardware();
     if (status != S_OK) detail = bus->LastErrorText();
@@ -132,6 +133,8 @@ TCommandResult TPinletController::Init(const std::string& port_text, uint8_t spe
   if (status == S_OK) {
     bus_ = std::move(bus);
     Log("Connected and Ready.\r\n", clLogGreen);
+    // An opened port may still have something to say (a simulated chip's unusable state file).
+    if (!detail.empty()) Log(detail + "\r\n", clLogRed);
     return TCommandResult::Done;
   }
   std::string text;
@@ -179,8 +182,8 @@ std::unique_ptr<TmCAtgeneric> TPinletController::OpenIsp(bool with_events, const
   auto isp = std::make_unique<TmCAtgeneric>(bus_.get());
   isp->DatabasePath = DatabasePath;
   if (with_events) isp->SetEventSink(std::make_shared<TCancellableEvents>(events_, cancel_requested_), true);
-  std::string error_text;
-  const HRESULT status = isp->LoadDatabase(error_text);
+  std::string error_text, section_error;
+  const HRESULT status = isp->LoadDatabase(error_text, &section_error);
   if (status != S_OK) {
     Log(init_failure_prefix + error_text + ")\r\n", clLogRed);
     std::string text;
@@ -188,11 +191,25 @@ std::unique_ptr<TmCAtgeneric> TPinletController::OpenIsp(bool with_events, const
       Log(text + "\r\n", clLogRed);
     else
       Log(Format("Unknown error 0x%08X!\r\n", uint32_t(status)), clLogRed);
+    // The section's text says only which section; the reader knows the entry and the value.
+    if (!section_error.empty()) Log(section_error + "\r\n", clLogRed);
     return nullptr;
   }
   // An unsynchronised target shows up as an unidentified chip later, so the result is not examined.
   if (enter_prog_mode) isp->EnterProgMode();
   return isp;
+}
+
+TCommandResult TPinletController::LeaveProgMode(TmCAtgeneric& isp, TCommandResult result) {
+  const HRESULT status = isp.LeaveProgMode();
+  if (status == S_OK) return result;
+  // The bus could not finish what the command did, e.g. the simulated chip could not keep its
+  // memories: what the command reported so far is not what the user will find next time.
+  std::string text = bus_->LastErrorText();
+  if (text.empty() && isp.GetErrorText(status, text) != 0)
+    text = Format("Unknown error 0x%08X!", uint32_t(status));
+  Log(text + "\r\n", clLogRed);
+  return TCommandResult::Failed;
 }
 
 void TPinletController::ClearStatusText() {
@@ -204,8 +221,12 @@ TCommandResult TPinletController::TransferImage(TmCAtgeneric& isp, TImageTransfe
   const HRESULT status = (isp.*transfer)(meta_, &error_address);
   if (status == S_OK) return TCommandResult::Done;
   std::string text;
-  if (isp.GetErrorText(status, text) != 0 && status == kAbortStatus && cancel_requested_)
+  // An abort makes the next instruction fail, with whatever code and fault that gives.
+  const bool cancelled = (status == kAbortStatus && cancel_requested_) || bus_->AbortRequested();
+  if (cancelled)
     text = "Cancelled by the user!";
+  else
+    isp.GetErrorText(status, text);
   // -1: the transfer stopped before it reached any address (no chip, no sizes), so none is named.
   const bool has_address = error_address >= 0;
   if (!text.empty())
@@ -216,7 +237,7 @@ TCommandResult TPinletController::TransferImage(TmCAtgeneric& isp, TImageTransfe
         clLogRed);
   else
     Log(Format("Unknown error 0x%08X!\r\n", uint32_t(status)), clLogRed);
-  LogFaultCause(isp, status);
+  if (!cancelled) LogFaultCause(isp, status);
   return TCommandResult::Failed;
 }
 
@@ -288,8 +309,7 @@ TCommandResult TPinletController::ReadDeviceInfo(const char* what, bool identify
   } else {
     for (const std::string& line : report) Log(line + "\r\n", clLogBlue);
   }
-  isp->LeaveProgMode();
-  return result;
+  return LeaveProgMode(*isp, result);
 }
 
 TCommandResult TPinletController::ReadSignature() {
@@ -366,9 +386,7 @@ TPinletController::RunFlashCommand(bool needs_image, const char* init_failure_pr
   TStatusTextClear clear([this] { ClearStatusText(); });
   auto isp = OpenIsp(true, init_failure_prefix);
   if (!isp) return TCommandResult::Failed;
-  const TCommandResult result = transfer(*isp);
-  isp->LeaveProgMode();
-  return result;
+  return LeaveProgMode(*isp, transfer(*isp));
 }
 
 TCommandResult TPinletController::ReadFlash() {
@@ -436,14 +454,25 @@ TCommandResult TPinletController::EraseFlash() {
     if (!unusable.empty()) Log(unusable + "\r\n", clLogRed);
     return TCommandResult::Failed;
   }
-  TCommandResult result = TCommandResult::Declined;
-  if (ConfirmSignatureMatch(sig) && confirm_.AskYesNo("Shall I erase the whole flash memory?")) {
-    isp->ChipErase();
+  if (!ConfirmSignatureMatch(sig) || !confirm_.AskYesNo("Shall I erase the whole flash memory?"))
+    return LeaveProgMode(*isp, TCommandResult::Declined);
+  // The erase ends with a new entry into programming mode; a chip that does not answer it may not
+  // be erased either, so that counts as a failed erase.
+  const HRESULT erased = isp->ChipErase();
+  if (erased == S_OK) {
     Log("Device has been erased.\r\n", clLogGreen);
-    result = TCommandResult::Done;
+    return LeaveProgMode(*isp, TCommandResult::Done);
   }
-  isp->LeaveProgMode();
-  return result;
+  Log("Chip erase failed!\r\n", clLogRed);
+  std::string text;
+  if (isp->GetErrorText(erased, text) == 0)
+    Log(text + "\r\n", clLogRed);
+  else if (erased == 1)
+    Log("The chip did not answer the Programming Enable instruction after the erase.\r\n", clLogRed);
+  else
+    Log(Format("Unknown error 0x%08X!\r\n", uint32_t(erased)), clLogRed);
+  LeaveProgMode(*isp, TCommandResult::Failed);
+  return TCommandResult::Failed;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include "base/uLogColours.h"
 #include "base/uStatus.h"
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -84,7 +85,8 @@ public:
   void SetEventSink(std::shared_ptr<IProgressSink> events) { events_ = std::move(events); }
   // Database file to use; empty = the usual places (current directory, beside the program, data folder).
   std::string DatabasePath;
-  // How a port name becomes an opened bus (null when the name is no port; detail says why).
+  // How a port name becomes an opened bus (null when the name is no port; detail says why). With an
+  // opened bus, a non-empty detail is a warning that Init shows after connecting.
   // Replaceable so that tests can put a modelled adapter behind a port name.
   using TBusFactory = std::function<std::unique_ptr<TSpiBusBase>(
       const std::string& name, const std::string& database_path, std::string& detail)>;
@@ -127,6 +129,9 @@ public:
   bool Busy() const { return busy_; }
   // Asks a running transfer to stop after the current page or row; it ends with an error report.
   void RequestCancel() { cancel_requested_ = true; }
+  // A flag (of a signal handler) that, once non-zero, ends whatever runs on the bus at its next
+  // instruction (TSpiBusBase::SetAbortFlag); programming mode is still left and the port closed.
+  void SetAbortFlag(const volatile std::sig_atomic_t* flag) { abort_flag_ = flag; }
   bool CancelRequested() const { return cancel_requested_; }
 
 private:
@@ -136,6 +141,9 @@ private:
   // loaded (null after reporting a database failure), normally already in programming mode.
   std::unique_ptr<TmCAtgeneric> OpenIsp(bool with_events, const char* init_failure_prefix,
                                         bool enter_prog_mode = true);
+  // Leaves programming mode at the end of a command: result, or Failed after reporting why the bus
+  // could not leave it cleanly.
+  TCommandResult LeaveProgMode(TmCAtgeneric& isp, TCommandResult result);
   void ClearStatusText();
   // Runs one whole-flash transfer between the chip and the meta memory: Done when it ended with
   // S_OK; otherwise Failed, after reporting why and where it stopped.
@@ -172,4 +180,5 @@ private:
   std::shared_ptr<IuCMemStream> meta_;
   bool busy_ = false;
   bool cancel_requested_ = false;
+  const volatile std::sig_atomic_t* abort_flag_ = nullptr;
 };

@@ -1,6 +1,7 @@
 #include "app/uPortSelect.h"
 
 #include "app/uBusFactory.h"
+#include "core/uAVR_at90.h"
 #include "devicedb/uAVR_base.h"
 #include "devicedb/uXmlDB.h"
 #include "hw/uPortBus.h"
@@ -26,8 +27,16 @@ std::string EntryName(const std::string& entry) {
 }
 
 HRESULT LoadDatabase(const std::string& database_path, std::string& error_text) {
-  return database_path.empty() ? LoadDefaultSignatureDB(error_text)
-                               : LoadSignatureDB(database_path, error_text);
+  std::string section_error;
+  const HRESULT status = database_path.empty() ? LoadDefaultSignatureDB(error_text, nullptr, &section_error)
+                                               : LoadSignatureDB(database_path, error_text, &section_error);
+  // A section fault leaves error_text empty: give the section's text and what the reader found.
+  if (status != S_OK && error_text.empty()) {
+    TmCAtgeneric texts(nullptr);
+    if (texts.GetErrorText(status, error_text) != 0) error_text = "error " + std::to_string(status) + ".";
+    if (!section_error.empty()) error_text += " " + section_error;
+  }
+  return status;
 }
 
 } // namespace
@@ -97,6 +106,9 @@ std::unique_ptr<TSpiBusBase> CreateBusForPort(const std::string& name, const std
         detail = "The device database has no chip named " + GetSimPortChip(number) + ".";
       return nullptr;
     }
+    // A state file that could not be used is worth a line even when the port opens.
+    if (auto* sim = dynamic_cast<TSpiBus_Sim*>(bus.get()); sim && sim->Chip())
+      detail = sim->Chip()->StateWarning();
     return bus;
   }
   EnsurePortLists();

@@ -1,6 +1,7 @@
 #include "cli/uCliRun.h"
 
 #include "app/uPortSelect.h"
+#include "cli/uCliSignals.h"
 
 #include <algorithm>
 #include <chrono>
@@ -9,6 +10,10 @@
 #include <memory>
 
 namespace {
+
+int Interrupted(const TCliTerminal& terminal) {
+  return terminal.Interrupted ? int(*terminal.Interrupted) : 0;
+}
 
 // The log on standard output: colours on a terminal, plain text otherwise. Line ends become "\n".
 // The progress bar shares the terminal, so it is wiped before a log text is written.
@@ -106,9 +111,12 @@ public:
   }
 
   HRESULT Idle() override {
-    if (terminal_.Interrupted && *terminal_.Interrupted && controller_ && !controller_->CancelRequested()) {
+    if (Interrupted(terminal_) && controller_ && !controller_->CancelRequested()) {
       Wipe();
-      std::fputs("Interrupted: stopping after the current block...\n", terminal_.Err);
+      const bool now = terminal_.Abort && *terminal_.Abort;
+      std::fputs(now ? "Interrupted: stopping at once...\n"
+                     : "Interrupted: stopping after the current block...\n",
+                 terminal_.Err);
       controller_->RequestCancel();
     }
     Draw();
@@ -156,6 +164,11 @@ public:
 
   bool AskYesNo(const std::string& question) override {
     std::FILE* out = terminal_.Out;
+    if (Interrupted(terminal_)) {
+      // A run that is being stopped starts nothing new, whatever --yes says.
+      std::fprintf(out, "%s [y/N] ", question.c_str());
+      return AnsweredNoBySignal(out);
+    }
     if (yes_) {
       std::fprintf(out, "%s [y/N] yes (--yes)\n", question.c_str());
       std::fflush(out);
@@ -170,7 +183,14 @@ public:
     std::fprintf(out, "%s [y/N] ", question.c_str());
     std::fflush(out);
     char line[64] = {};
-    if (!std::fgets(line, sizeof line, terminal_.In)) {
+    const bool read = std::fgets(line, sizeof line, terminal_.In) != nullptr;
+    // A signal interrupts the read (the handlers do not restart it); an answer typed before the
+    // signal was seen does not count either.
+    if (Interrupted(terminal_)) {
+      std::clearerr(terminal_.In);
+      return AnsweredNoBySignal(out);
+    }
+    if (!read) {
       std::fputc('\n', out);
       return false;
     }
@@ -181,6 +201,12 @@ public:
   }
 
 private:
+  static bool AnsweredNoBySignal(std::FILE* out) {
+    std::fputs("no (interrupted)\n", out);
+    std::fflush(out);
+    return false;
+  }
+
   const TCliTerminal& terminal_;
   bool yes_;
 };
@@ -201,7 +227,8 @@ int ListPortsCommand(const TCliTerminal& terminal) {
 
 } // namespace
 
-int RunCli(const TCliOptions& options, const TCliTerminal& terminal, const std::string& program_name) {
+int RunCli(const TCliOptions& options, const TCliTerminal& terminal, const std::string& program_name,
+           const TPinletController::TBusFactory& bus_factory) {
   if (options.Help) {
     std::fputs(UsageText(program_name).c_str(), terminal.Out);
     return kExitOk;
@@ -232,22 +259,29 @@ int RunCli(const TCliOptions& options, const TCliTerminal& terminal, const std::
   TConsoleConfirm confirm(terminal, options.Yes);
   TPinletController controller(log, confirm);
   controller.DatabasePath = options.DatabasePath;
+  if (bus_factory) controller.BusFactory = bus_factory;
   controller.SetEventSink(progress);
+  controller.SetAbortFlag(terminal.Abort);
   progress->SetController(&controller);
 
+  // Every way out closes the port (RESET released, port settings restored) before the status.
   auto finish = [&](TCommandResult result) {
     controller.Free();
     progress->Wipe();
     log.FinishLine();
+    if (const int signo = Interrupted(terminal)) return ExitStatusForSignal(signo);
     return ExitStatusFor(result);
   };
+  // A signal ends the run before its next step.
+  auto stopped = [&] { return Interrupted(terminal) != 0; };
 
   // The file is read before the port is opened, so a missing file costs no reset sequence.
   switch (options.Command) {
   case TCliCommand::Write:
   case TCliCommand::Verify:
   case TCliCommand::Dump:
-    if (const TCommandResult loaded = controller.LoadFile(options.File); loaded != TCommandResult::Done)
+    if (const TCommandResult loaded = controller.LoadFile(options.File);
+        loaded != TCommandResult::Done || stopped())
       return finish(loaded);
     break;
   case TCliCommand::Read:
@@ -262,7 +296,7 @@ int RunCli(const TCliOptions& options, const TCliTerminal& terminal, const std::
   if (options.Command == TCliCommand::Dump) return finish(controller.DumpMetaFile());
 
   if (const TCommandResult connected = controller.Init(options.Port, options.Speed, options.Debug);
-      !controller.HasBus())
+      !controller.HasBus() || stopped())
     return finish(connected);
 
   TCommandResult result = TCommandResult::Refused;
@@ -284,11 +318,11 @@ int RunCli(const TCliOptions& options, const TCliTerminal& terminal, const std::
     break;
   case TCliCommand::Read:
     result = controller.ReadFlash();
-    if (result == TCommandResult::Done) result = controller.SaveFile(options.File);
+    if (result == TCommandResult::Done && !stopped()) result = controller.SaveFile(options.File);
     break;
   case TCliCommand::Write:
     result = controller.WriteFlash();
-    if (result == TCommandResult::Done && !options.NoVerify) result = controller.VerifyFlash();
+    if (result == TCommandResult::Done && !options.NoVerify && !stopped()) result = controller.VerifyFlash();
     break;
   case TCliCommand::Verify:
     result = controller.VerifyFlash();

@@ -105,11 +105,11 @@ HRESULT TmCAtgeneric::SetEventSink(const std::shared_ptr<IUnknownBase>& object, 
   return S_OK;
 }
 
-HRESULT TmCAtgeneric::LoadDatabase(std::string& error_text) {
+HRESULT TmCAtgeneric::LoadDatabase(std::string& error_text, std::string* section_error) {
   // A load moves the records, so a chip identified before it must be looked up again.
   CpuInfo = nullptr;
-  if (!DatabasePath.empty()) return LoadSignatureDB(DatabasePath, error_text);
-  return LoadDefaultSignatureDB(error_text);
+  if (!DatabasePath.empty()) return LoadSignatureDB(DatabasePath, error_text, section_error);
+  return LoadDefaultSignatureDB(error_text, nullptr, section_error);
 }
 
 bool TmCAtgeneric::Identify(bool force) {

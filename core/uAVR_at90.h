@@ -40,7 +40,9 @@ public:
   std::string DatabasePath;
 
   HRESULT SetEventSink(const std::shared_ptr<IUnknownBase>& object, bool enable);
-  HRESULT LoadDatabase(std::string& error_text);
+  // section_error, when given, receives what the reader found wrong in a section (which entry,
+  // which value) for the section codes, which leave error_text unchanged.
+  HRESULT LoadDatabase(std::string& error_text, std::string* section_error = nullptr);
   bool Identify(bool force);
   int32_t GetFlashSize();
   HRESULT EnterProgMode();

@@ -49,7 +49,14 @@ uint8_t TSpiBusBase::ReadBit() {
   return level ? 1 : 0;
 }
 
+bool TSpiBusBase::Aborted() {
+  if (!abort_flag_ || *abort_flag_ == 0) return false;
+  ReportLineFault();
+  return true;
+}
+
 HRESULT TSpiBusBase::WriteByte(uint8_t value) {
+  if (Aborted()) return 0;
   SetSck(0);
   for (int index = 7; index >= 0; --index) WriteBit((value >> index) & 1);
   SetMosi(1);
@@ -79,6 +86,7 @@ uint8_t TSpiBusBase::TransferByte(uint8_t value) {
 }
 
 uint8_t TSpiBusBase::ReadByte() {
+  if (Aborted()) return 0xFF; // what an undriven MISO gives
   SetSck(0);
   uint8_t result = 0;
   for (int index = 7; index >= 0; --index)
@@ -92,6 +100,7 @@ HRESULT TSpiBusBase::SetProgMode(bool enable) {
     SetReset(0);
     return 0;
   }
+  if (Aborted()) return 0; // no new reset sequence for a chip nobody will talk to
   SetSck(0);
   SetMosi(1);
   WaitMs(20);

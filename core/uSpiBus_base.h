@@ -4,6 +4,7 @@
 #pragma once
 #include "base/uStatus.h"
 
+#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -70,8 +71,16 @@ public:
 
   // Why the last open of the port failed, for the user: the device and the reason (a missing
   // driver module, a permission, another program holding it). Empty when nothing is known. The
-  // status codes stay the table's; this is the second line of the report.
+  // status codes stay the table's; this is the second line of the report. A back end whose
+  // SetProgMode(false) can fail (the simulated chip's save) says why here too.
   const std::string& LastErrorText() const { return last_error_text_; }
+
+  // A flag of the front end's (set from a signal handler, hence sig_atomic_t) that, once non-zero,
+  // stops the byte operations and the reset sequence from clocking the target: each reports a line
+  // fault instead, so the running instruction is the last one. Releasing RESET and closing the
+  // port still work. Null: never aborted.
+  void SetAbortFlag(const volatile std::sig_atomic_t* flag) { abort_flag_ = flag; }
+  bool AbortRequested() const { return abort_flag_ && *abort_flag_ != 0; }
 
 protected:
   TSpiBusBase() = default;
@@ -79,8 +88,11 @@ protected:
   void SetLastErrorText(std::string text) { last_error_text_ = std::move(text); }
 
 private:
+  bool Aborted(); // AbortRequested, remembered as a line fault
+
   bool line_fault_ = false;
   std::string last_error_text_;
+  const volatile std::sig_atomic_t* abort_flag_ = nullptr;
 };
 
 // Constructs a back end and opens its port as the last step of construction; the open status is

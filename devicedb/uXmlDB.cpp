@@ -628,7 +628,8 @@ std::string LocateSignatureDB() {
   return "";
 }
 
-HRESULT LoadDefaultSignatureDB(std::string& error_text, std::string* loaded_path) {
+HRESULT LoadDefaultSignatureDB(std::string& error_text, std::string* loaded_path,
+                               std::string* section_error) {
   std::vector<std::string> places;
   try {
     places = SignatureDBCandidates();
@@ -638,7 +639,7 @@ HRESULT LoadDefaultSignatureDB(std::string& error_text, std::string* loaded_path
   for (const std::string& place : places) {
     if (!IsPresent(place)) continue;
     if (loaded_path) *loaded_path = place;
-    return LoadSignatureDB(place, error_text);
+    return LoadSignatureDB(place, error_text, section_error);
   }
   error_text = std::string("Cannot find \"") + kSignatureDBFileName + "\". Looked in:";
   for (size_t i = 0; i < places.size(); ++i) error_text += (i ? ", \"" : " \"") + places[i] + "\"";

@@ -73,5 +73,6 @@ HRESULT LoadSignatureDBFromBytes(const void* data, size_t size, std::string& err
 // or "" when none does.
 std::string LocateSignatureDB();
 // LocateSignatureDB + LoadSignatureDB; when no file exists, E_INVALIDARG with a text naming every
-// place that was looked at.
-HRESULT LoadDefaultSignatureDB(std::string& error_text, std::string* loaded_path = nullptr);
+// place that was looked at. section_error as for LoadSignatureDB.
+HRESULT LoadDefaultSignatureDB(std::string& error_text, std::string* loaded_path = nullptr,
+                               std::string* section_error = nullptr);

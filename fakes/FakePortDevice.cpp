@@ -124,6 +124,7 @@ int TFakePortDevice::DoIoctl(int fd, unsigned long request, void* arg) {
   if (node->Unplugged()) return -EIO;
   const int result = node->parallel ? ParallelIoctl(*node, request, arg) : SerialIoctl(*node, request, arg);
   DriveChip(*node);
+  if (node->after_ioctl) node->after_ioctl(node->ioctls);
   return result;
 }
 

@@ -12,6 +12,7 @@
 #include "hw/uOsSeam.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -42,6 +43,8 @@ struct TFakeNode {
   TFakeDsr dsr = TFakeDsr::FollowsRts;
   TSimAvrChip* chip = nullptr; // wired to the adapter's lines when set
   bool keep_events = true;     // off for long transfers: a flash write is millions of steps
+  // Runs after every ioctl with the node's ioctl count (a signal arriving mid-transfer, ...).
+  std::function<void(uint64_t ioctls)> after_ioctl;
 
   // State.
   uint8_t data = 0, control = 0;

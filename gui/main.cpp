@@ -1,5 +1,6 @@
 #include "app/uIniFile.h"
 #include "gui/uFormMain.h"
+#include "gui/uGuiSignals.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -49,7 +50,13 @@ int main(int argc, char** argv) {
   }
 
   TFormMain form(options);
+  // Before any port is opened: no signal may end the program with the target in reset.
+  TGuiSignals handlers;
+  QObject::connect(&handlers, &TGuiSignals::Signalled, &form, &TFormMain::CloseOnSignal);
+  form.Controller().SetAbortFlag(TGuiSignals::Abort());
   form.show();
   if (!screenshot.isEmpty()) return SaveScreenshot(form, screenshot);
-  return app.exec();
+  const int status = app.exec();
+  // Ended by a signal: 128 + its number, as a shell reports it (the window closed cleanly first).
+  return handlers.First() ? 128 + handlers.First() : status;
 }

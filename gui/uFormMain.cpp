@@ -473,6 +473,15 @@ QString TFormMain::RunFileDialog(QFileDialog& dialog) {
   return dialog.selectedFiles().value(0);
 }
 
+void TFormMain::CloseOnSignal() {
+  FCloseAfterCommand = true; // also keeps closeEvent from asking
+  if (QWidget* modal = QApplication::activeModalWidget(); modal && modal != this) modal->close();
+  if (FController->Busy())
+    FController->RequestCancel(); // RunCommand closes the window once the command has returned
+  else
+    close();
+}
+
 void TFormMain::closeEvent(QCloseEvent* event) {
   if (FController->Busy()) {
     // The transfer runs further down this very call stack; the window can only go once it has

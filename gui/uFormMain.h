@@ -52,6 +52,9 @@ public:
   void SetStatusPanel(int index, const QString& text);
 
   TPinletController& Controller() { return *FController; }
+  // A signal ends the program: a running transfer stops after its page, an open dialog is
+  // dismissed (a question answered No), and the window closes without asking, which frees the bus.
+  void CloseOnSignal();
 
   // Test hooks. With ConfirmHook set, questions go to it instead of a message box; with
   // FileDialogHook set, it is handed the prepared dialog instead of showing it and returns the

@@ -33,6 +33,11 @@ HRESULT TSpiBus_LPT::OpenPort(int32_t port_number) {
     return E_FAIL;
   }
   port_number_ = port_number;
+  // The control register is not ours to keep (its strobe, feed and select lines belong to whatever
+  // uses the port after us), so it goes back as found when the port is closed.
+  uint8_t control = 0;
+  saved_control_valid_ = driver_->ReadPort(base_address_ + 2, control) == 0;
+  saved_control_ = control;
   WriteData(data_shadow_);
   if (driver_->WritePort(base_address_ + 1, status_shadow_) != 0) ReportLineFault();
   if (driver_->WritePort(base_address_ + 2, control_shadow_) != 0) ReportLineFault();
@@ -43,6 +48,9 @@ HRESULT TSpiBus_LPT::OpenPort(int32_t port_number) {
 void TSpiBus_LPT::ClosePort() {
   if (port_number_ == 0) return;
   SetAuxLines(false);
+  if (saved_control_valid_ && driver_ && driver_->WritePort(base_address_ + 2, saved_control_) != 0)
+    ReportLineFault();
+  saved_control_valid_ = false;
   port_number_ = 0;
   driver_.reset(); // releases the claim and closes the device
   data_in_sync_ = false;

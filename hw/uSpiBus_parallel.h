@@ -68,6 +68,8 @@ private:
   uint8_t data_shadow_ = 0;
   uint8_t status_shadow_ = 0;
   uint8_t control_shadow_ = 0;
+  uint8_t saved_control_ = 0; // the control register as OpenPort found it
+  bool saved_control_valid_ = false;
   // True while the data register is known to hold data_shadow_; lets an unchanged level skip the
   // system call. Cleared by a failed write so the next change retries.
   bool data_in_sync_ = false;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -75,6 +76,28 @@ int ReadWholeFile(const std::string& path, size_t limit, std::string& content) {
   }
   if (close(fd) != 0 && error == 0) error = errno;
   return error;
+}
+
+std::string ErrnoText(int error) {
+  return std::strerror(error);
+}
+
+// Renames path to path.bad-<local time> (with a counter when that name is taken); the new name,
+// or "" when the rename failed.
+std::string KeepAside(const std::string& path) {
+  char stamp[32] = "unknown";
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (now != static_cast<std::time_t>(-1) && localtime_r(&now, &local))
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string aside = path + ".bad-" + stamp;
+    if (attempt) aside += "-" + std::to_string(attempt);
+    struct stat st {};
+    if (lstat(aside.c_str(), &st) == 0) continue;
+    return rename(path.c_str(), aside.c_str()) == 0 ? aside : std::string();
+  }
+  return {};
 }
 
 std::string Hex2(uint8_t v) {
@@ -162,7 +185,8 @@ TSimAvrChip::TSimAvrChip(const TAvrSigType& record, TSimChipOptions options)
 }
 
 TSimAvrChip::~TSimAvrChip() {
-  static_cast<void>(SaveState());
+  static_cast<void>(SaveState()); // nobody is left to tell; the bus saves before it lets go
+  UnlockState();
 }
 
 void TSimAvrChip::GoSilentAfterBits(uint64_t bits) {
@@ -456,22 +480,46 @@ void TSimAvrChip::LoadState() {
     state_load_ = TSimStateLoad::Disabled;
     return;
   }
+  std::string reason;
+  state_load_ = ParseStateFile(path, reason);
+  if (state_load_ != TSimStateLoad::Rejected) return;
+  // What the user may still want is moved out of the way; the next save must not destroy it.
+  const std::string aside = KeepAside(path);
+  state_warning_ =
+      "Warning: the simulated chip's state file " + path + " " + reason + "; the chip starts erased";
+  if (!aside.empty()) {
+    state_warning_ += ", and the file was kept as " + aside + ".";
+  } else {
+    keep_file_ = true;
+    state_warning_ += ". The file could not be moved aside and will not be overwritten: nothing is saved.";
+  }
+}
+
+TSimStateLoad TSimAvrChip::ParseStateFile(const std::string& path, std::string& reason) {
   std::string content;
   const size_t expected_data = flash_.size() + eeprom_.size();
   if (const int error = ReadWholeFile(path, kMaxHeaderBytes + expected_data, content); error != 0) {
-    state_load_ = error == ENOENT ? TSimStateLoad::Missing : TSimStateLoad::Rejected;
-    return;
+    if (error == ENOENT || error == ENOTDIR) return TSimStateLoad::Missing; // no file, or no folder for it
+    reason = error == EFBIG ? "is larger than a state file of this chip"
+                            : "cannot be read (" + ErrnoText(error) + ")";
+    return TSimStateLoad::Rejected;
   }
-  state_load_ = TSimStateLoad::Rejected;
+  const auto reject = [&reason](std::string why) {
+    reason = std::move(why);
+    return TSimStateLoad::Rejected;
+  };
   const size_t end = content.find("\ndata\n");
-  if (end == std::string::npos || end > kMaxHeaderBytes) return;
+  if (end == std::string::npos || end > kMaxHeaderBytes)
+    return reject(content.empty() ? "is empty" : "is not a state file (no header)");
   std::istringstream header(content.substr(0, end + 1));
   std::string line, magic;
   int version = 0;
-  if (!std::getline(header, line)) return;
+  if (!std::getline(header, line)) return reject("is not a state file (no header)");
   {
     std::istringstream first(line);
-    if (!(first >> magic >> version) || magic != kStateMagic || version != kStateVersion) return;
+    if (!(first >> magic >> version) || magic != kStateMagic || version != kStateVersion)
+      return reject("is not a state file of version " + std::to_string(kStateVersion) + " (\"" + line +
+                    "\")");
   }
   bool have_sig = false, have_flash = false, have_eeprom = false, have_lock = false, have_fuses = false;
   uint8_t lock = 0xFF;
@@ -486,45 +534,71 @@ void TSimAvrChip::LoadState() {
       TAvrSignature sig;
       if (!(fields >> t[0] >> t[1] >> t[2] >> t[3]) || !ParseHexByte(t[0], sig.byte1) ||
           !ParseHexByte(t[1], sig.byte2) || !ParseHexByte(t[2], sig.byte3) || !ParseHexByte(t[3], sig.byte4))
-        return;
-      if (!(sig == record_.Sig)) return;
+        return reject("has a damaged header line \"" + line + "\"");
+      if (!(sig == record_.Sig)) return reject("belongs to another chip (" + line + ")");
       have_sig = true;
     } else if (key == "flash" || key == "eeprom") {
       long long size = -1;
-      if (!(fields >> size)) return;
+      if (!(fields >> size)) return reject("has a damaged header line \"" + line + "\"");
       const size_t want = key == "flash" ? flash_.size() : eeprom_.size();
-      if (size < 0 || size_t(size) != want) return;
+      if (size < 0 || size_t(size) != want)
+        return reject("belongs to a chip of other memory sizes (" + line + " instead of " +
+                      std::to_string(want) + ")");
       (key == "flash" ? have_flash : have_eeprom) = true;
     } else if (key == "lock") {
       std::string t;
-      if (!(fields >> t) || !ParseHexByte(t, lock)) return;
+      if (!(fields >> t) || !ParseHexByte(t, lock))
+        return reject("has a damaged header line \"" + line + "\"");
       have_lock = true;
     } else if (key == "fuses") {
       std::array<std::string, 3> t;
       if (!(fields >> t[0] >> t[1] >> t[2]) || !ParseHexByte(t[0], fuses[0]) ||
           !ParseHexByte(t[1], fuses[1]) || !ParseHexByte(t[2], fuses[2]))
-        return;
+        return reject("has a damaged header line \"" + line + "\"");
       have_fuses = true;
     } else {
-      return;
+      return reject("has an unknown header line \"" + line + "\"");
     }
   }
-  if (!have_sig || !have_flash || !have_eeprom || !have_lock || !have_fuses) return;
+  if (!have_sig || !have_flash || !have_eeprom || !have_lock || !have_fuses)
+    return reject("lacks some of its header lines");
   const size_t data = end + 6;
-  if (content.size() - data != expected_data) return;
+  if (content.size() - data != expected_data)
+    return reject(std::string(content.size() - data < expected_data ? "is truncated" : "is too long") + " (" +
+                  std::to_string(content.size() - data) + " bytes of memories instead of " +
+                  std::to_string(expected_data) + ")");
   std::memcpy(flash_.data(), content.data() + data, flash_.size());
   std::memcpy(eeprom_.data(), content.data() + data + flash_.size(), eeprom_.size());
   lock_ = lock;
   fuses_ = fuses;
-  state_load_ = TSimStateLoad::Loaded;
+  return TSimStateLoad::Loaded;
 }
 
 HRESULT TSimAvrChip::SaveState() {
   if (!dirty_) return S_OK;
   const std::string path = StatePath();
   if (path.empty()) return S_OK;
+  save_error_text_.clear();
+  const HRESULT hr = WriteStateFile(path);
+  if (hr != S_OK && save_error_text_.empty())
+    save_error_text_ = "The simulated chip's memories could not be saved in " + path + ": " +
+                       ErrnoText(hr < 0 ? -hr : EIO) + ". The next run will not find what this one wrote.";
+  return hr;
+}
+
+HRESULT TSimAvrChip::WriteStateFile(const std::string& path) {
+  if (keep_file_) {
+    save_error_text_ = "The simulated chip's memories were not saved: " + path +
+                       " is an unreadable state file that could not be moved aside.";
+    return ErrnoStatus(EEXIST);
+  }
   const std::string dir = path.substr(0, path.rfind('/'));
   if (const HRESULT hr = MakeDirectories(dir); hr != S_OK) return hr;
+  // The rename below would replace whatever has the name; only an earlier state file may go.
+  if (struct stat st{}; lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    save_error_text_ = "The simulated chip's memories were not saved: " + path + " is not a regular file.";
+    return ErrnoStatus(EEXIST);
+  }
 
   std::string text = std::string(kStateMagic) + " " + std::to_string(kStateVersion) + "\n";
   std::string name = record_.CpuName;
@@ -557,4 +631,36 @@ HRESULT TSimAvrChip::SaveState() {
   }
   dirty_ = false;
   return S_OK;
+}
+
+HRESULT TSimAvrChip::LockState() {
+  if (lock_fd_ >= 0) return S_OK;
+  const std::string path = StatePath();
+  if (path.empty()) return S_OK;
+  // Without its folder there is nothing to protect yet, and the save reports why it cannot write.
+  if (MakeDirectories(path.substr(0, path.rfind('/'))) != S_OK) return S_OK;
+  const int fd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return S_OK;
+  // An open-file-description lock: it conflicts with any other open of the file, in this process
+  // too, and goes away with the descriptor however the holder ends.
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+    const int error = errno;
+    close(fd);
+    return error == EAGAIN || error == EACCES ? ErrnoStatus(EBUSY) : S_OK;
+  }
+  lock_fd_ = fd;
+  // Whoever held the chip before may have saved since this one was created: its memories count.
+  if (!dirty_) LoadState();
+  return S_OK;
+}
+
+void TSimAvrChip::UnlockState() {
+  if (lock_fd_ < 0) return;
+  if (close(lock_fd_) != 0) {
+    // The lock goes with the descriptor even when close reports an error.
+  }
+  lock_fd_ = -1;
 }

@@ -38,9 +38,10 @@
 //   data
 //
 // followed directly by the raw flash bytes and then the raw EEPROM bytes. A file whose magic,
-// signature, sizes or length do not match the chip is ignored: the chip starts erased, with its
-// default fuses. Saving writes a temporary file in the same directory and renames it over the old
-// one, so a crash never leaves half a file.
+// signature, sizes or length do not match the chip is not used: the chip starts erased, with its
+// default fuses, the file is renamed to <file>.bad-<time> and StateWarning says why. Saving writes
+// a temporary file in the same directory and renames it over the old one, so a crash never leaves
+// half a file.
 #pragma once
 #include "base/uStatus.h"
 #include "devicedb/uAVR_base.h"
@@ -124,10 +125,23 @@ public:
   uint8_t Miso() const;
 
   // Saves the state file now if persistence is on and something changed since the last load or
-  // save. 0, or a negated errno value of the failed system call.
+  // save. 0, or a negated errno value of the failed system call; SaveErrorText then says what
+  // failed, for the user.
   HRESULT SaveState();
+  const std::string& SaveErrorText() const { return save_error_text_; }
   TSimStateLoad StateLoad() const { return state_load_; }
   std::string StatePath() const; // "" when persistence is off
+  // A state file that could not be used: a warning for the user naming the file, what was wrong
+  // and where it was kept (renamed to <file>.bad-<time>); "" when there was none.
+  const std::string& StateWarning() const { return state_warning_; }
+
+  // Exclusive use of the state file while a bus has the chip (a lock file beside the state file),
+  // so that two runs on the same chip cannot both write and lose one of the writes. On success the
+  // state is loaded again, as the previous holder may have saved since. -EBUSY while another holder
+  // has it; 0 otherwise, also when persistence is off or the lock file cannot be made (the save
+  // then reports the reason).
+  HRESULT LockState();
+  void UnlockState();
 
   // Inspection and set-up for tests (no programming cycle, no busy time).
   const TAvrSigType& Record() const { return record_; }
@@ -169,6 +183,9 @@ private:
   uint32_t FlashWordAddress() const;
   uint8_t ReadFlashByte(uint32_t word_address, bool high) const;
   void LoadState();
+  // Reads the state file into the memories: Loaded, Missing, or Rejected with the reason.
+  TSimStateLoad ParseStateFile(const std::string& path, std::string& reason);
+  HRESULT WriteStateFile(const std::string& path);
 
   TAvrSigType record_;
   TSimChipOptions options_;
@@ -201,4 +218,8 @@ private:
   TSimChipCounters counters_;
   bool dirty_ = false;
   TSimStateLoad state_load_ = TSimStateLoad::Disabled;
+  std::string state_warning_;
+  std::string save_error_text_;
+  bool keep_file_ = false; // a rejected file that could not be moved aside: never overwrite it
+  int lock_fd_ = -1;
 };

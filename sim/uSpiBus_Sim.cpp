@@ -1,5 +1,7 @@
 #include "sim/uSpiBus_Sim.h"
 
+#include <string>
+
 TSpiBus_Sim::TSpiBus_Sim(std::unique_ptr<TSimAvrChip> chip) : chip_(std::move(chip)) {}
 
 TSpiBus_Sim::~TSpiBus_Sim() {
@@ -7,7 +9,14 @@ TSpiBus_Sim::~TSpiBus_Sim() {
 }
 
 HRESULT TSpiBus_Sim::OpenPort(int32_t port_number) {
+  SetLastErrorText({});
   if (port_number <= 0) return SPI_E_NOPORT;
+  // Exclusive like a real port: a second run on the same chip would lose one of the two writes.
+  if (chip_ && chip_->LockState() != S_OK) {
+    SetLastErrorText("SIM" + std::to_string(port_number) +
+                       " is in use by another program; close that program and try again.");
+    return E_FAIL;
+  }
   open_ = true;
   port_number_ = port_number;
   // Idle lines: target running, clock low, MOSI resting high.
@@ -21,9 +30,21 @@ void TSpiBus_Sim::ClosePort() {
   if (!open_) return;
   SetReset(0);
   open_ = false;
+  if (!chip_) return;
   // The state file is written now, not only when the chip dies, so that whoever closes the port
-  // (the window's "Free", the end of a command-line run) leaves the memories on disk.
-  if (chip_) static_cast<void>(chip_->SaveState());
+  // (the window's "Free", the end of a command-line run) leaves the memories on disk. Commands
+  // have saved when they left programming mode, where a failure can still be reported.
+  if (chip_->SaveState() != S_OK) SetLastErrorText(chip_->SaveErrorText());
+  chip_->UnlockState();
+}
+
+HRESULT TSpiBus_Sim::SetProgMode(bool enable) {
+  const HRESULT hr = TSpiBusBase::SetProgMode(enable);
+  if (enable || !open_ || !chip_ || hr != S_OK) return hr;
+  // The end of a command: what it programmed must be kept, or the command did not succeed.
+  const HRESULT saved = chip_->SaveState();
+  if (saved != S_OK) SetLastErrorText(chip_->SaveErrorText());
+  return saved;
 }
 
 HRESULT TSpiBus_Sim::ProbeHardware() {

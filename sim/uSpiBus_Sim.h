@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 // Line operations the back end performed, for the benchmark (operations per flash byte) and for
 // tests. Only operations on an open port count.
@@ -22,9 +23,13 @@ public:
   ~TSpiBus_Sim() override;
 
   // Port number: any value above 0 opens (the SIM port's number); otherwise SPI_E_NOPORT.
+  // E_FAIL while another bus holds the chip's state (LastErrorText says so).
   HRESULT OpenPort(int32_t port_number) override;
-  // Releases RESET (the chip runs) and saves the chip's state.
+  // Releases RESET (the chip runs), saves the chip's state and lets others have it.
   void ClosePort() override;
+  // Leaving programming mode saves the chip's state: a failed save is returned (a negated errno)
+  // with LastErrorText saying what could not be kept.
+  HRESULT SetProgMode(bool enable) override;
   HRESULT ProbeHardware() override;
   void SetMosi(uint8_t level) override;
   bool GetMiso(uint8_t& level) override;

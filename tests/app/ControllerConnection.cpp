@@ -4,6 +4,7 @@
 #include "tests/app/ControllerFixture.h"
 
 #include <filesystem>
+#include <iterator>
 
 namespace {
 
@@ -188,4 +189,48 @@ TEST_F(ControllerTest, DebugKeepsAPortWhoseAdapterDoesNotAnswer) {
   EXPECT_FALSE(controller_.ControlState().Init);
   EXPECT_EQ(controller_.Free(), TCommandResult::Done);
   EXPECT_EQ(lpt.fake->OpenDescriptors(), 0);
+}
+
+// The simulated port: faults of the database and of the chip's state file are reported with
+// what was wrong, and a second program on the same port is refused.
+TEST_F(ControllerTest, SimulatedPortNamesDatabaseStateAndBusyFaults) {
+  controller_.DatabasePath = TempFile("bad.xml");
+  {
+    std::ifstream in(kShippedDatabase, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string from("L\0o\0c\0k\0s\0E\0n\0u\0m\0", 18), to("L\0o\0c\0k\0s\0X\0n\0u\0m\0", 18);
+    for (size_t at = bytes.find(from); at != std::string::npos; at = bytes.find(from))
+      bytes.replace(at, 18, to);
+    std::ofstream(controller_.DatabasePath, std::ios::binary) << bytes;
+  }
+  EXPECT_EQ(controller_.Init("SIM1", 3, false), TCommandResult::Failed);
+  ASSERT_EQ(log_.lines.size(), 2u);
+  EXPECT_EQ(log_.lines[0], (TLogLine{"Unknown error occoured!\r\n", 0x0000FF}));
+  EXPECT_NE(log_.lines[1].text.find("The \"Locks\" hive contains invalid data!"), std::string::npos)
+      << log_.lines[1].text;
+  EXPECT_NE(log_.lines[1].text.find("LocksEnum"), std::string::npos) << log_.lines[1].text;
+
+  // A state file of garbage: connected, with a warning naming the file; the file is kept aside.
+  controller_.DatabasePath = kShippedDatabase;
+  const std::string state = state_dir_.Path() + "/pinlet/sim-ATmega328P.state";
+  std::filesystem::create_directories(state_dir_.Path() + "/pinlet");
+  std::ofstream(state) << "garbage";
+  log_.lines.clear();
+  EXPECT_EQ(controller_.Init("SIM1", 3, false), TCommandResult::Done);
+  ASSERT_EQ(log_.lines.size(), 2u);
+  EXPECT_EQ(log_.lines[1].colour, 0x0000FFu);
+  EXPECT_NE(log_.lines[1].text.find(state + " is not a state file"), std::string::npos) << log_.lines[1].text;
+  EXPECT_NE(log_.lines[1].text.find(state + ".bad-"), std::string::npos) << log_.lines[1].text;
+
+  // Meanwhile another program (here: another controller) cannot have the port.
+  TRecordingLog other_log;
+  TPinletController other(other_log, confirm_);
+  other.DatabasePath = kShippedDatabase;
+  EXPECT_EQ(other.Init("SIM1", 3, false), TCommandResult::Failed);
+  ASSERT_EQ(other_log.lines.size(), 2u);
+  EXPECT_EQ(other_log.lines[0].text, "Error: Can not open physical connection device (COM,LPT,..)!\r\n");
+  EXPECT_EQ(other_log.lines[1].text,
+            "SIM1 is in use by another program; close that program and try again.\r\n");
+  EXPECT_EQ(controller_.Free(), TCommandResult::Done);
+  EXPECT_EQ(other.Init("SIM1", 3, false), TCommandResult::Done);
 }

@@ -96,7 +96,7 @@ TEST_F(ControllerTest, UnidentifiedChipLeavesTheTargetInProgrammingMode) {
   EXPECT_FALSE(Chip().InProgMode());
 }
 
-TEST_F(ControllerTest, DatabaseFailuresGiveTwoRedLinesAndSendNothing) {
+TEST_F(ControllerTest, DatabaseFailuresAreRedWithTheReadersDetailAndSendNothing) {
   Connect();
   const uint64_t lines_before = SimBus().LineCounters().Total();
   controller_.DatabasePath = work_dir_.Path() + "/missing/CpuSignatures.xml";
@@ -128,9 +128,13 @@ TEST_F(ControllerTest, DatabaseFailuresGiveTwoRedLinesAndSendNothing) {
   controller_.DatabasePath =
       PatchedDatabase(TempFile("bad.xml"), "byte2=\"0x95\" byte3=\"0x0F\"", "byte2=\"0x95\" byte3=\"zz\"");
   EXPECT_EQ(controller_.ReadSignature(), TCommandResult::Failed);
-  ASSERT_EQ(log_.lines.size(), 2u);
-  EXPECT_EQ(log_.lines[0].text.rfind("Could not initialize interface class(", 0), 0u);
+  ASSERT_EQ(log_.lines.size(), 3u);
+  EXPECT_EQ(log_.lines[0], (TLogLine{"Could not initialize interface class()\r\n", kRed}));
   EXPECT_EQ(log_.lines[1], (TLogLine{"The \"Signatures\" hive contains invalid data!\r\n", kRed}));
+  // The reader's detail follows: which entry, what was wrong with it.
+  EXPECT_EQ(log_.lines[2].colour, kRed);
+  EXPECT_NE(log_.lines[2].text.find("ATmega328P"), std::string::npos) << log_.lines[2].text;
+  EXPECT_NE(log_.lines[2].text.find("Invalid value"), std::string::npos) << log_.lines[2].text;
 }
 
 } // namespace

@@ -186,3 +186,50 @@ TEST_F(ControllerTest, CancelStopsTheDumpAfterTheCurrentRow) {
 }
 
 } // namespace
+
+namespace {
+
+// A write whose result the simulated chip cannot keep (a file where its state folder should be)
+// is a failed write, with the reason, not an "equal".
+TEST_F(ControllerTest, AWriteTheSimulatedChipCannotKeepFails) {
+  std::ofstream(state_dir_.Path() + "/pinlet") << "in the way";
+  Connect();
+  LoadBytes(PatternBytes(256));
+  EXPECT_EQ(controller_.WriteFlash(), TCommandResult::Failed);
+  ASSERT_FALSE(log_.lines.empty());
+  EXPECT_EQ(log_.lines.back().colour, kRed);
+  EXPECT_NE(log_.lines.back().text.find(state_dir_.Path() + "/pinlet/sim-ATmega328P.state"),
+            std::string::npos)
+      << log_.lines.back().text;
+  EXPECT_NE(log_.lines.back().text.find("Not a directory"), std::string::npos) << log_.lines.back().text;
+  EXPECT_FALSE(Chip().InProgMode());
+  // The chip still holds what it could not keep: the next command shows its result and says so again.
+  log_.lines.clear();
+  EXPECT_EQ(controller_.ReadSignature(), TCommandResult::Failed);
+  ASSERT_EQ(log_.lines.size(), 3u);
+  EXPECT_EQ(log_.lines[0], (TLogLine{"Signature: 0x1E:95:0F:00\r\n", kBlue}));
+  EXPECT_NE(log_.lines[2].text.find("could not be saved"), std::string::npos) << log_.lines[2].text;
+}
+
+// An erase after which the chip does not answer: no success text, a red reason, Failed.
+TEST_F(ControllerTest, EraseThatTheChipDoesNotSurviveIsReportedAsFailed) {
+  controller_.BusFactory = [](const std::string&, const std::string&, std::string&) {
+    TSimChipOptions options;
+    // Programming Enable, the signature read twice (the command's and the erase's), the erase
+    // itself: then silence.
+    options.stop_after_bytes = 4 + 16 + 16 + 4;
+    return std::unique_ptr<TSpiBusBase>(
+        CreateSpiBus<TSpiBus_Sim>(1, std::make_unique<TSimAvrChip>(SimRecordMega328P(), options)));
+  };
+  ASSERT_EQ(controller_.Init("SIM1", 0, false), TCommandResult::Done);
+  log_.lines.clear();
+  EXPECT_EQ(controller_.EraseFlash(), TCommandResult::Failed);
+  EXPECT_EQ(log_.lines,
+            (std::vector<TLogLine>{
+                {"Check memory size of device to write...\r\n", kGreen},
+                {"Chip erase failed!\r\n", kRed},
+                {"The chip did not answer the Programming Enable instruction after the erase.\r\n", kRed}}));
+  EXPECT_FALSE(Chip().InProgMode());
+}
+
+} // namespace

@@ -1,9 +1,13 @@
 // The buttons, end to end against the simulated ATmega328P on SIM1.
+#include "gui/uGuiSignals.h"
+#include "sim/uSpiBus_Sim.h"
 #include "tests/gui/FormMainFixture.h"
 
 #include <QFileDialog>
 #include <QProgressBar>
 #include <QTimer>
+
+#include <csignal>
 
 namespace {
 const char* const kAllCommandControls[] = {
@@ -199,4 +203,33 @@ TEST_F(FormMainTest, ClosingDuringATransferAsksAndStopsItOnlyWhenAnsweredYes) {
   EXPECT_FALSE(form_->Controller().Busy());
   QCoreApplication::processEvents(); // the close that waited for the command
   EXPECT_FALSE(form_->isVisible());
+}
+
+// A signal closes the window without asking: during a transfer it stops after the current page
+// and programming mode is left first; the first signal's number is kept for the exit status.
+TEST_F(FormMainTest, ASignalStopsTheTransferAndClosesTheWindowWithoutAsking) {
+  Open();
+  Connect();
+  LoadImage(Pattern(8192));
+  TGuiSignals handlers;
+  ASSERT_TRUE(handlers.Installed());
+  QObject::connect(&handlers, &TGuiSignals::Signalled, form_.get(), &TFormMain::CloseOnSignal);
+  QTimer::singleShot(0, form_.get(), [] { raise(SIGTERM); });
+  answers_ = {true}; // overwrite the flash
+  Click("btWriteFlash");
+  EXPECT_EQ(questions_.size(), 1u) << "the close asked nothing";
+  EXPECT_TRUE(LogContains("Cancelled by the user!")) << LogPlainText();
+  auto* bus = dynamic_cast<TSpiBus_Sim*>(form_->Controller().Bus());
+  ASSERT_NE(bus, nullptr);
+  EXPECT_FALSE(bus->Chip()->InProgMode()) << "RESET released before the window goes";
+  QCoreApplication::processEvents(); // the close that waited for the command
+  EXPECT_FALSE(form_->isVisible());
+  EXPECT_EQ(handlers.First(), SIGTERM);
+
+  // Without a command running the window closes at once.
+  form_->show();
+  raise(SIGHUP);
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(form_->isVisible());
+  EXPECT_EQ(questions_.size(), 1u);
 }

@@ -72,7 +72,7 @@ TEST_F(SimChipState, DestructionSavesOnlyChangedChips) {
   EXPECT_EQ(again.Lock(), 0xFE);
 }
 
-TEST_F(SimChipState, CorruptOrForeignFilesGiveAFreshChip) {
+TEST_F(SimChipState, CorruptOrForeignFilesGiveAFreshChipAreReportedAndKeptAside) {
   const std::string good = MakeStateFile();
   const std::string path = TSimAvrChip(SimRecordMega328P(), Persistent()).StatePath();
   const std::string header_end = "data\n";
@@ -95,15 +95,37 @@ TEST_F(SimChipState, CorruptOrForeignFilesGiveAFreshChip) {
       {"unknown key",
        good.substr(0, data - header_end.size()) + "colour red\n" + good.substr(data - header_end.size())},
   };
-  for (const auto& [name, content] : cases) {
+  const std::vector<std::string> reasons{"is empty",
+                                         "is truncated",
+                                         "is too long",
+                                         "is not a state file",
+                                         "belongs to another chip",
+                                         "other memory sizes",
+                                         "damaged header line",
+                                         "unknown header line"};
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const auto& [name, content] = cases[i];
     SCOPED_TRACE(name);
     WriteFile(path, content);
-    TSimAvrChip chip(SimRecordMega328P(), Persistent());
-    EXPECT_EQ(chip.StateLoad(), TSimStateLoad::Rejected);
-    EXPECT_EQ(chip.Flash()[0], 0xFF);
-    EXPECT_EQ(chip.Eeprom()[1023], 0xFF);
-    EXPECT_EQ(chip.Fuse(0), 0x62);
-    EXPECT_EQ(chip.Lock(), 0xFF);
+    {
+      TSimAvrChip chip(SimRecordMega328P(), Persistent());
+      EXPECT_EQ(chip.StateLoad(), TSimStateLoad::Rejected);
+      EXPECT_EQ(chip.Flash()[0], 0xFF);
+      EXPECT_EQ(chip.Eeprom()[1023], 0xFF);
+      EXPECT_EQ(chip.Fuse(0), 0x62);
+      EXPECT_EQ(chip.Lock(), 0xFF);
+      // Said, with the file and what is wrong with it, and the file kept aside untouched.
+      EXPECT_NE(chip.StateWarning().find(path), std::string::npos) << chip.StateWarning();
+      EXPECT_NE(chip.StateWarning().find(reasons[i]), std::string::npos) << chip.StateWarning();
+      const size_t at = chip.StateWarning().find(path + ".bad-");
+      ASSERT_NE(at, std::string::npos) << chip.StateWarning();
+      const std::string aside =
+          chip.StateWarning().substr(at, chip.StateWarning().find(".", at + path.size() + 5) - at);
+      EXPECT_EQ(ReadFile(aside), content);
+      std::filesystem::remove(aside);
+      chip.SetLock(0xFE); // the save that follows writes a fresh file, not over the kept one
+    }
+    EXPECT_EQ(TSimAvrChip(SimRecordMega328P(), Persistent()).StateLoad(), TSimStateLoad::Loaded);
   }
 }
 

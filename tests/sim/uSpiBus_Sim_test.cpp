@@ -4,6 +4,7 @@
 #include "sim/uSpiBus_Sim.h"
 #include "tests/support/SimTestSupport.h"
 
+#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -73,6 +74,55 @@ TEST_F(SimBus, ClosingReleasesResetAndSavesState) {
   TSimAvrChip next(SimRecordMega328P(), options);
   EXPECT_EQ(next.StateLoad(), TSimStateLoad::Loaded);
   EXPECT_EQ(next.Eeprom()[0], 0x12);
+}
+
+} // namespace
+
+namespace {
+
+// Two buses on one simulated chip are two programs on one port: the second is refused as a busy
+// serial port would be, and gets the port with what the first saved once that one lets go.
+TEST(SimBusExclusive, ASecondBusOnTheSameChipIsRefusedUntilTheFirstCloses) {
+  TScratchDir dir;
+  TSimChipOptions options;
+  options.persist = true;
+  options.state_dir = dir.Path();
+  auto first = CreateSpiBus<TSpiBus_Sim>(1, std::make_unique<TSimAvrChip>(SimRecordMega328P(), options));
+  ASSERT_EQ(first->CheckHardware(), S_OK);
+  auto second = CreateSpiBus<TSpiBus_Sim>(1, std::make_unique<TSimAvrChip>(SimRecordMega328P(), options));
+  EXPECT_EQ(second->CheckHardware(), SPI_E_NOPORT);
+  EXPECT_EQ(second->LastErrorText(), "SIM1 is in use by another program; close that program and try again.");
+  second.reset();
+
+  // A chip created while the first holds the port still sees the first's write once it gets it.
+  auto third = std::make_unique<TSimAvrChip>(SimRecordMega328P(), options);
+  TSimLineDriver line(*first);
+  line.EnterReset();
+  ASSERT_TRUE(line.Enable());
+  line.Instruction(0xC0, 0x00, 0x00, 0x34);
+  first.reset();
+  auto next = CreateSpiBus<TSpiBus_Sim>(1, std::move(third));
+  ASSERT_EQ(next->CheckHardware(), S_OK);
+  EXPECT_EQ(next->Chip()->Eeprom()[0], 0x34);
+}
+
+// Leaving programming mode keeps what was programmed; when that fails the bus says so.
+TEST(SimBusSave, LeavingProgrammingModeReportsAFailedSave) {
+  TScratchDir dir;
+  std::ofstream(dir.Path() + "/file") << "x";
+  TSimChipOptions options;
+  options.persist = true;
+  options.state_dir = dir.Path() + "/file/pinlet"; // a file where the folder should be
+  auto bus = CreateSpiBus<TSpiBus_Sim>(1, std::make_unique<TSimAvrChip>(SimRecordMega328P(), options));
+  EXPECT_EQ(bus->SetProgMode(false), S_OK) << "nothing changed, nothing to save";
+  TSimLineDriver line(*bus);
+  line.EnterReset();
+  ASSERT_TRUE(line.Enable());
+  line.Instruction(0xC0, 0x00, 0x00, 0x12);
+  EXPECT_LT(bus->SetProgMode(false), 0);
+  EXPECT_NE(bus->LastErrorText().find(options.state_dir + "/sim-ATmega328P.state"), std::string::npos)
+      << bus->LastErrorText();
+  EXPECT_NE(bus->LastErrorText().find("Not a directory"), std::string::npos) << bus->LastErrorText();
 }
 
 } // namespace
