@@ -14,7 +14,7 @@ HRESULT TSpiBus_Sim::OpenPort(int32_t port_number) {
   // Exclusive like a real port: a second run on the same chip would lose one of the two writes.
   if (chip_ && chip_->LockState() != S_OK) {
     SetLastErrorText("SIM" + std::to_string(port_number) +
-                       " is in use by another program; close that program and try again.");
+                     " is in use by another program; close that program and try again.");
     return E_FAIL;
   }
   open_ = true;

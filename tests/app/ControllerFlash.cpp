@@ -213,13 +213,15 @@ TEST_F(ControllerTest, AWriteTheSimulatedChipCannotKeepFails) {
 
 // An erase after which the chip does not answer: no success text, a red reason, Failed.
 TEST_F(ControllerTest, EraseThatTheChipDoesNotSurviveIsReportedAsFailed) {
-  controller_.BusFactory = [](const std::string&, const std::string&, std::string&) {
+  controller_.BusFactory = [this](const std::string&, const std::string&, std::string&) {
     TSimChipOptions options;
     // Programming Enable, the signature read twice (the command's and the erase's), the erase
     // itself: then silence.
     options.stop_after_bytes = 4 + 16 + 16 + 4;
-    return std::unique_ptr<TSpiBusBase>(
-        CreateSpiBus<TSpiBus_Sim>(1, std::make_unique<TSimAvrChip>(SimRecordMega328P(), options)));
+    std::unique_ptr<TSpiBusBase> bus =
+        CreateSpiBus<TSpiBus_Sim>(1, std::make_unique<TSimAvrChip>(SimRecordMega328P(), options));
+    bus_ = bus.get();
+    return bus;
   };
   ASSERT_EQ(controller_.Init("SIM1", 0, false), TCommandResult::Done);
   log_.lines.clear();

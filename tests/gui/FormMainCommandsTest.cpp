@@ -209,6 +209,13 @@ TEST_F(FormMainTest, ClosingDuringATransferAsksAndStopsItOnlyWhenAnsweredYes) {
 // and programming mode is left first; the first signal's number is kept for the exit status.
 TEST_F(FormMainTest, ASignalStopsTheTransferAndClosesTheWindowWithoutAsking) {
   Open();
+  TSpiBusBase* bus = nullptr;
+  form_->Controller().BusFactory = [&bus, made = form_->Controller().BusFactory](auto& name, auto& db,
+                                                                                 auto& detail) {
+    std::unique_ptr<TSpiBusBase> made_bus = made(name, db, detail);
+    bus = made_bus.get();
+    return made_bus;
+  };
   Connect();
   LoadImage(Pattern(8192));
   TGuiSignals handlers;
@@ -219,9 +226,9 @@ TEST_F(FormMainTest, ASignalStopsTheTransferAndClosesTheWindowWithoutAsking) {
   Click("btWriteFlash");
   EXPECT_EQ(questions_.size(), 1u) << "the close asked nothing";
   EXPECT_TRUE(LogContains("Cancelled by the user!")) << LogPlainText();
-  auto* bus = dynamic_cast<TSpiBus_Sim*>(form_->Controller().Bus());
-  ASSERT_NE(bus, nullptr);
-  EXPECT_FALSE(bus->Chip()->InProgMode()) << "RESET released before the window goes";
+  auto* sim = dynamic_cast<TSpiBus_Sim*>(bus);
+  ASSERT_NE(sim, nullptr);
+  EXPECT_FALSE(sim->Chip()->InProgMode()) << "RESET released before the window goes";
   QCoreApplication::processEvents(); // the close that waited for the command
   EXPECT_FALSE(form_->isVisible());
   EXPECT_EQ(handlers.First(), SIGTERM);
