@@ -49,18 +49,17 @@ protected:
     return node;
   }
 
-  // Runs `pinlet write` of an image of eight pages; out holds the log.
-  int RunWrite(std::FILE* in = nullptr) {
-    const std::string image = dir_.Path() + "/fw.ucm";
-    std::ofstream(image, std::ios::binary) << std::string(8 * 128, '\x5A');
-    const TCliParse parse = ParseCommandLine({"--db", kDatabase, "--port", "COM1", "write", image, "--yes"});
+  // Runs a command line through RunCli with the handlers installed, answering questions from in
+  // (a terminal) when given; out holds the log.
+  int Run(std::vector<std::string> args, std::FILE* in = nullptr) {
+    args.insert(args.begin(), {"--db", kDatabase, "--port", "COM1"});
+    const TCliParse parse = ParseCommandLine(args);
     EXPECT_TRUE(parse.Ok) << parse.Error;
     std::FILE* o = std::tmpfile();
-    std::FILE* e = std::tmpfile();
     TCliTerminal terminal;
-    terminal.Out = o;
-    terminal.Err = e;
+    terminal.Out = terminal.Err = o;
     terminal.In = in ? in : stdin;
+    terminal.InIsTerminal = in != nullptr;
     const TCliSignals signals;
     terminal.Interrupted = TCliSignals::Interrupted();
     terminal.Abort = TCliSignals::Abort();
@@ -70,10 +69,15 @@ protected:
       return CreateSpiBus<TSpiBus_COM>(1, fake_, kPath);
     };
     const int status = RunCli(parse.Options, terminal, "pinlet", factory);
-    out = ReadAll(o) + ReadAll(e);
+    out = ReadAll(o);
     std::fclose(o);
-    std::fclose(e);
     return status;
+  }
+  // `pinlet write --yes` of an image of eight pages.
+  int RunWrite() {
+    const std::string image = dir_.Path() + "/fw.ucm";
+    std::ofstream(image, std::ios::binary) << std::string(8 * 128, '\x5A');
+    return Run({"write", image, "--yes"});
   }
 
   // Raises signo from inside the transfer, in the middle of the page after the first pages pages,
@@ -186,24 +190,10 @@ TEST_F(CliSignals, SignalAtTheQuestionAnswersNoAtOnce) {
     returned_before_typing = returned;
     EXPECT_EQ(write(fds[1], "y\n", 2), 2);
   });
-  const TCliParse parse = ParseCommandLine({"--db", kDatabase, "--port", "COM1", "erase"});
-  ASSERT_TRUE(parse.Ok);
-  std::FILE* o = std::tmpfile();
-  TCliTerminal terminal;
-  terminal.Out = terminal.Err = o;
-  terminal.In = in;
-  terminal.InIsTerminal = true;
-  const TCliSignals signals;
-  terminal.Interrupted = TCliSignals::Interrupted();
-  terminal.Abort = TCliSignals::Abort();
   chip_.Flash()[0] = 0x12;
-  const int status = RunCli(parse.Options, terminal, "pinlet", [this](auto&, auto&, auto&) {
-    return std::unique_ptr<TSpiBusBase>(CreateSpiBus<TSpiBus_COM>(1, fake_, kPath));
-  });
+  const int status = Run({"erase"}, in);
   returned = true;
   user.join();
-  out = ReadAll(o);
-  std::fclose(o);
   std::fclose(in);
   close(fds[1]);
 
