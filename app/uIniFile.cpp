@@ -1,5 +1,7 @@
 #include "app/uIniFile.h"
 
+#include "base/uKeepAside.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -326,24 +328,6 @@ HRESULT WriteFileAtomically(const std::string& path, std::string_view content) {
     if (!synced || !closed) return S_FALSE;
   }
   return S_OK;
-}
-
-// Renames an unreadable settings file out of the way so that the file written at exit does not
-// destroy what the user may still want to look at.
-bool KeepAside(const std::string& path) {
-  char stamp[32] = "unknown";
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  if (now != static_cast<std::time_t>(-1) && localtime_r(&now, &local))
-    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string aside = path + ".bad-" + stamp;
-    if (attempt) aside += "-" + std::to_string(attempt);
-    struct stat st {};
-    if (::lstat(aside.c_str(), &st) == 0) continue;
-    return ::rename(path.c_str(), aside.c_str()) == 0;
-  }
-  return false;
 }
 
 } // namespace
@@ -796,7 +780,7 @@ private:
     const bool binary = content.find('\0') != std::string::npos;
     if (binary || !FStore.LoadFromText(content)) {
       FStore.Clear();
-      if (!KeepAside(FFilePath)) FWriteAtExit = false;
+      if (KeepAside(FFilePath).empty()) FWriteAtExit = false;
     }
   }
 

@@ -1,5 +1,6 @@
 #include "sim/uSimChip.h"
 
+#include "base/uKeepAside.h"
 #include "core/uWait.h"
 
 #include <algorithm>
@@ -80,24 +81,6 @@ int ReadWholeFile(const std::string& path, size_t limit, std::string& content) {
 
 std::string ErrnoText(int error) {
   return std::strerror(error);
-}
-
-// Renames path to path.bad-<local time> (with a counter when that name is taken); the new name,
-// or "" when the rename failed.
-std::string KeepAside(const std::string& path) {
-  char stamp[32] = "unknown";
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  if (now != static_cast<std::time_t>(-1) && localtime_r(&now, &local))
-    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string aside = path + ".bad-" + stamp;
-    if (attempt) aside += "-" + std::to_string(attempt);
-    struct stat st {};
-    if (lstat(aside.c_str(), &st) == 0) continue;
-    return rename(path.c_str(), aside.c_str()) == 0 ? aside : std::string();
-  }
-  return {};
 }
 
 std::string Hex2(uint8_t v) {
