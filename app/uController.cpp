@@ -7,6 +7,7 @@
 #include "core/uSpiBus_base.h"
 #include "core/uWait.h"
 #include "devicedb/uAVR_base.h"
+#include "devicedb/uXmlDB.h"
 #include "memimage/uAvrMemFile.h"
 
 #include <algorithm>
@@ -189,7 +190,9 @@ std::unique_ptr<TmCAtgeneric> TPinletController::OpenIsp(bool with_events, const
     std::string text;
     if (isp->GetErrorText(status, text) == 0)
       Log(text + "\r\n", clLogRed);
-    else
+    else if (status != XML_E_PARSE)
+      // A parse failure has no text of its own: the parser's description above is the reason,
+      // and an "unknown error" after it would only contradict it.
       Log(Format("Unknown error 0x%08X!\r\n", uint32_t(status)), clLogRed);
     // The section's text says only which section; the reader knows the entry and the value.
     if (!section_error.empty()) Log(section_error + "\r\n", clLogRed);

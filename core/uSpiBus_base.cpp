@@ -64,6 +64,8 @@ HRESULT TSpiBusBase::WriteByte(uint8_t value) {
 }
 
 uint8_t TSpiBusBase::TransferByte(uint8_t value) {
+  // Reads as an undriven line, which the echo check then takes for a silent chip.
+  if (Aborted()) return 0xFF;
   const uint32_t d = SpiSpeedHalfPeriodUs(Speed);
   SetSck(0);
   uint8_t result = 0;

@@ -56,8 +56,16 @@ HRESULT WriteAll(int fd, const char* data, size_t size) {
 
 // Reads a whole file: 0, or the errno of the failed call (EFBIG when it is larger than limit).
 int ReadWholeFile(const std::string& path, size_t limit, std::string& content) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking so that a FIFO in the file's place cannot hang the run; only a regular file is read.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return errno;
+  struct stat st {};
+  const bool stat_ok = fstat(fd, &st) == 0;
+  if (!stat_ok || !S_ISREG(st.st_mode)) {
+    const int error = stat_ok ? EINVAL : errno;
+    close(fd);
+    return error;
+  }
   content.clear();
   char chunk[65536];
   int error = 0;

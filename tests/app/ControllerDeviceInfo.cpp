@@ -135,6 +135,24 @@ TEST_F(ControllerTest, DatabaseFailuresAreRedWithTheReadersDetailAndSendNothing)
   EXPECT_EQ(log_.lines[2].colour, kRed);
   EXPECT_NE(log_.lines[2].text.find("ATmega328P"), std::string::npos) << log_.lines[2].text;
   EXPECT_NE(log_.lines[2].text.find("Invalid value"), std::string::npos) << log_.lines[2].text;
+
+  // A file that does not parse: the parser's reason and line are the whole report, not followed
+  // by an "unknown error" that contradicts them.
+  log_.lines.clear();
+  const std::string broken = TempFile("broken.xml");
+  {
+    std::FILE* f = std::fopen(broken.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("<CpuSignatures>not UTF-16</CpuSignatures>", f);
+    std::fclose(f);
+  }
+  controller_.DatabasePath = broken;
+  EXPECT_EQ(controller_.ReadSignature(), TCommandResult::Failed);
+  ASSERT_EQ(log_.lines.size(), 1u);
+  EXPECT_EQ(log_.lines[0].colour, kRed);
+  EXPECT_EQ(log_.lines[0].text.rfind("Could not initialize interface class(", 0), 0u) << log_.lines[0].text;
+  EXPECT_GT(log_.lines[0].text.size(), std::string("Could not initialize interface class()\r\n").size());
+  EXPECT_EQ(SimBus().LineCounters().Total(), lines_before);
 }
 
 } // namespace
