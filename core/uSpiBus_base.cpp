@@ -38,6 +38,12 @@ uint8_t TSpiBusBase::ReadBit() {
   WaitUs(d);
   SetSck(1);
   WaitUs(d);
+  const uint8_t level = SampleMiso();
+  SetSck(0);
+  return level;
+}
+
+uint8_t TSpiBusBase::SampleMiso() {
   // Sampled half a period after the rising edge, before the falling one. A failed sample reads
   // as 1 (an undriven MISO floats high) and is remembered as a line fault.
   uint8_t level = 1;
@@ -45,7 +51,6 @@ uint8_t TSpiBusBase::ReadBit() {
     level = 1;
     ReportLineFault();
   }
-  SetSck(0);
   return level ? 1 : 0;
 }
 
@@ -75,12 +80,7 @@ uint8_t TSpiBusBase::TransferByte(uint8_t value) {
     WaitUs(d);
     SetSck(1);
     WaitUs(d);
-    uint8_t level = 1;
-    if (!GetMiso(level)) {
-      level = 1;
-      ReportLineFault();
-    }
-    if (level) result |= uint8_t(1u << index);
+    if (SampleMiso()) result |= uint8_t(1u << index);
     SetSck(0);
   }
   SetMosi(1);

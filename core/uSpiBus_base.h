@@ -89,6 +89,8 @@ protected:
 
 private:
   bool Aborted(); // AbortRequested, remembered as a line fault
+  // One MISO sample while SCK is high: 0 or 1; a failed port access reads 1 and is a line fault.
+  uint8_t SampleMiso();
 
   bool line_fault_ = false;
   std::string last_error_text_;
