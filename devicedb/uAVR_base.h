@@ -54,6 +54,17 @@ struct TAvrMemPair {
   int32_t EEPROM = -1;
 };
 
+// Programming facts a record may give in its optional <Programming> element, overriding those of
+// its CPU type's family; -1 = not given.
+struct TAvrProgrammingFacts {
+  int32_t FlashWriteUs = -1;   // page write (byte write on parts without pages), maximum
+  int32_t EepromWriteUs = -1;  // EEPROM byte or page write, maximum
+  int32_t EraseUs = -1;        // chip erase
+  int32_t FuseWriteUs = -1;    // fuse or lock byte write
+  int32_t RdyBsy = -1;         // 1: Poll RDY/BSY works; 0: it does not
+  int32_t EepromPageMode = -1; // 1: EEPROM page loads (C1/C2); 0: byte writes (C0) only
+};
+
 struct TAvrSigType {
   std::string CpuName; // at most 255 characters
   uint8_t CpuType = kNoCpuType;
@@ -66,6 +77,7 @@ struct TAvrSigType {
   struct {
     TAvrFeatureByte Low, High, Ext;
   } Fuses;
+  TAvrProgrammingFacts Programming;
 };
 
 // Process-wide tables, written only by LoadSignatureDB. A record reference is valid until the

@@ -447,6 +447,24 @@ void ReadMemPair(pugi::xml_node cpu, const char* name, TAvrMemPair& pair) {
   pair.EEPROM = ReadIntAttribute(element, "EEPROM");
 }
 
+// The optional <Programming> element: facts of this part that differ from its family's. Absent
+// attributes keep the family's; a present one must read as a number like every other value.
+void ReadProgrammingFacts(pugi::xml_node cpu, TAvrProgrammingFacts& facts) {
+  facts = TAvrProgrammingFacts{};
+  const pugi::xml_node element = FirstChildElement(cpu, "Programming");
+  if (!element) return;
+  const std::array<std::pair<const char*, int32_t*>, 6> fields = {{
+      {"FlashWriteUs", &facts.FlashWriteUs},
+      {"EepromWriteUs", &facts.EepromWriteUs},
+      {"EraseUs", &facts.EraseUs},
+      {"FuseWriteUs", &facts.FuseWriteUs},
+      {"RdyBsy", &facts.RdyBsy},
+      {"EepromPageMode", &facts.EepromPageMode},
+  }};
+  for (const auto& [name, field] : fields)
+    if (element.attribute(name)) *field = ReadIntAttribute(element, name);
+}
+
 // Writes straight into the table record, so a failure leaves the fields read so far in place.
 void ReadCpu(pugi::xml_node cpu, TAvrSigType& record, const TAbbrevSet& locks, const TAbbrevSet& fuses) {
   record.CpuName = LimitCpuName(ElementText(FirstChildElement(cpu, "CpuName")));
@@ -467,6 +485,7 @@ void ReadCpu(pugi::xml_node cpu, TAvrSigType& record, const TAbbrevSet& locks, c
   ReadMemPair(cpu, "MemSize", record.MemSize);
   ReadMemPair(cpu, "PageSize", record.PageSize);
   ReadMemPair(cpu, "PageNo", record.PageNo);
+  ReadProgrammingFacts(cpu, record.Programming);
 
   const std::array<std::tuple<const char*, TAvrFeatureByte*, const TAbbrevSet*>, 4> bytes = {{
       {"LocksLow", &record.Locks.Low, &locks},
