@@ -46,9 +46,13 @@ class GenError(Exception):
 # avr-libc
 
 
-def preprocess(mcu, compiler):
-    """Macro definitions of avr/io.h for one part, in definition order."""
+def preprocess(mcu, compiler, define=None):
+    """Macro definitions of avr/io.h for one part, in definition order. Parts whose header exists
+    but that the compiler has no -mmcu name for are read with an architecture name (avr5) and the
+    header's device macro (__AVR_ATmega168PB__) defined by hand."""
     cmd = [compiler, "-E", "-dD", "-mmcu=" + mcu, "-include", "avr/io.h", "-x", "c", os.devnull]
+    if define:
+        cmd[3:3] = ["-D" + define]
     try:
         res = subprocess.run(cmd, capture_output=True, text=True, check=False)
     except FileNotFoundError as exc:
@@ -99,9 +103,9 @@ def _num(text):
     return _eval_int(text, {}, mask=0xFFFFFFFF)
 
 
-def libc_facts(mcu, compiler):
+def libc_facts(mcu, compiler, define=None):
     """What avr-libc says about one part."""
-    defs = preprocess(mcu, compiler)
+    defs = preprocess(mcu, compiler, define)
     d = dict(defs)
     facts = {"mcu": mcu}
     try:
@@ -174,7 +178,7 @@ def parse_sig(text):
 def build_chip(entry, data, compiler, diffs):
     name = entry["name"]
     layouts = data["lock_layouts"]
-    libc = libc_facts(entry["mcu"], compiler) if entry.get("mcu") else {}
+    libc = libc_facts(entry["mcu"], compiler, entry.get("define")) if entry.get("mcu") else {}
     # Newer avr-libc headers name bits differently from the datasheets (SUT_CKSEL4 for SUT0,
     # SPMEN for SELFPRGEN); the database uses the datasheet names throughout.
     renames = data.get("fuse_renames", {})
@@ -193,6 +197,7 @@ def build_chip(entry, data, compiler, diffs):
         "eeprom_page": libc.get("eeprom_page"),
         "locks": [list(x) + [1] for x in layouts[libc["locks"]]] if libc.get("locks") else None,
         "fuses": libc.get("fuses", {}),
+        "comment": entry.get("comment", []),
     }
 
     def replace(key, value, label=None):
@@ -311,6 +316,10 @@ def render(chips, data):
     for c in chips:
         s = c["sig"]
         out.append("    <Cpu>")
+        for line in c["comment"]:
+            if "--" in line:
+                raise GenError("%s: a comment cannot hold '--'" % c["name"])
+            out.append("      <!-- %s -->" % line)
         out.append("      <CpuName>%s</CpuName>" % escape(c["name"]))
         out.append("      <CpuType>%s</CpuType>" % c["type"])
         out.append('      <Sig byte1="0x%02X" byte2="0x%02X" byte3="0x%02X" byte4="0x%02X"/>'

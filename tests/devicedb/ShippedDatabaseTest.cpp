@@ -111,14 +111,19 @@ TEST_F(ShippedDatabase, EveryRecordIsIdentifiableAndConsistent) {
   }
 }
 
-TEST_F(ShippedDatabase, ClassicPartsHaveNoPageModeAndClassicLockBits) {
-  // AT90S1200, ATmega103 and ATtiny12 write flash word by word; their lock bits LB1/LB2 come
-  // back at bits 1 and 2, unlike the modern parts' bits 0 and 1.
-  for (auto [b2, b3] : {std::pair{0x90, 0x01}, std::pair{0x97, 0x01}, std::pair{0x90, 0x05}}) {
-    const TAvrSigType* rec = Find(uint8_t(b2), uint8_t(b3));
+TEST_F(ShippedDatabase, ClassicPartsHaveClassicLockBitsAndTheirOwnPageMode) {
+  // AT90S1200 and ATtiny12 write flash word by word, the ATmega103/603 in 256-byte pages; all of
+  // them give their lock bits LB1/LB2 back at bits 1 and 2, unlike the modern parts' bits 0 and 1.
+  struct Classic {
+    uint8_t b2, b3;
+    int page;
+  };
+  for (const Classic& c : {Classic{0x90, 0x01, -1}, Classic{0x90, 0x05, -1}, Classic{0x97, 0x01, 256},
+                           Classic{0x96, 0x01, 256}}) {
+    const TAvrSigType* rec = Find(c.b2, c.b3);
     ASSERT_NE(rec, nullptr);
     SCOPED_TRACE(rec->CpuName);
-    EXPECT_EQ(rec->PageSize.Flash, -1);
+    EXPECT_EQ(rec->PageSize.Flash, c.page);
     EXPECT_EQ(rec->Locks.Low[1].Name, "LB1");
     EXPECT_EQ(rec->Locks.Low[2].Name, "LB2");
     EXPECT_EQ(rec->Locks.Low[0].Bit, -1);
@@ -142,6 +147,63 @@ TEST_F(ShippedDatabase, FuseDefaultsMatchTheDatasheets) {
   const uint32_t programmed =
       uint32_t(~DefaultByte(m8->Fuses.Low) & 0xFF) | uint32_t(~DefaultByte(m8->Fuses.High) & 0xFF) << 8;
   EXPECT_EQ(ExplainFuses(m8, programmed), "CKSEL1; CKSEL2; CKSEL3; SUT0; BOOTSZ0; BOOTSZ1; SPIEN; ");
+}
+
+TEST_F(ShippedDatabase, KnowsEveryIspPartOfAvrLibc) {
+  // One record per signature that avr-libc and the datasheets give for a part programmed over
+  // the serial ISP protocol (no TPI, PDI or UPDI parts).
+  EXPECT_EQ(SignatureTable.size(), 125u);
+  const KnownChip chips[] = {
+      {"ATmega328PB", 0x95, 0x16, 32768, 1024, 128},  {"ATmega324PB", 0x95, 0x17, 32768, 1024, 128},
+      {"ATmega168PB", 0x94, 0x15, 16384, 512, 128},   {"ATtiny841", 0x93, 0x15, 8192, 512, 16},
+      {"ATtiny1634", 0x94, 0x12, 16384, 256, 32},     {"ATmega32U2", 0x95, 0x8A, 32768, 1024, 128},
+      {"AT90USB1287", 0x97, 0x82, 131072, 4096, 256}, {"ATmega3250PA", 0x95, 0x0E, 32768, 1024, 128},
+      {"ATmega6490P", 0x96, 0x0C, 65536, 2048, 256},  {"ATmega2564RFR2", 0xA8, 0x03, 262144, 8192, 256},
+      {"ATmega64M1", 0x96, 0x84, 65536, 2048, 256},   {"AT90PWM316", 0x94, 0x83, 16384, 512, 128},
+  };
+  for (const KnownChip& c : chips) {
+    SCOPED_TRACE(c.name);
+    const TAvrSigType* rec = Find(c.b2, c.b3);
+    ASSERT_NE(rec, nullptr);
+    EXPECT_TRUE(HasVariant(*rec, c.name)) << rec->CpuName;
+    EXPECT_EQ(rec->MemSize.Flash, c.flash);
+    EXPECT_EQ(rec->MemSize.EEPROM, c.eeprom);
+    EXPECT_EQ(rec->PageSize.Flash, c.page);
+  }
+  // The catalogue type decides the lock and fuse reads: a part with boot lock bits needs a type
+  // whose lock read keeps them (a mega type), whatever its name says.
+  const TAvrSigType* t828 = Find(0x93, 0x14);
+  ASSERT_NE(t828, nullptr);
+  EXPECT_EQ(t828->CpuType, actATmega88);
+  EXPECT_EQ(t828->Locks.Low[5].Name, "BLB12");
+}
+
+TEST_F(ShippedDatabase, MendedSlipsFollowTheDatasheets) {
+  const TAvrSigType* m103 = Find(0x97, 0x01);
+  ASSERT_NE(m103, nullptr);
+  EXPECT_EQ(DefaultByte(m103->Fuses.Low), 0xD5);
+  const TAvrSigType* t15 = Find(0x90, 0x06);
+  ASSERT_NE(t15, nullptr);
+  EXPECT_EQ(DefaultByte(t15->Fuses.Low), 0x5C);
+  const TAvrSigType* t22 = Find(0x91, 0x06);
+  ASSERT_NE(t22, nullptr);
+  EXPECT_EQ(t22->Fuses.Low[0].Name, "RCEN");
+  // The plain ATmega169 shares 1E 94 05 with the 169P but has no RSTDISBL: the shared record must
+  // not offer a bit that does not exist on one of its chips.
+  const TAvrSigType* m169 = Find(0x94, 0x05);
+  ASSERT_NE(m169, nullptr);
+  EXPECT_EQ(m169->Fuses.Ext[0].Bit, -1);
+  // Parts whose single start-up time bit avr-libc names SUT_CKSEL4, and the clock failure bit.
+  const TAvrSigType* t841 = Find(0x93, 0x15);
+  ASSERT_NE(t841, nullptr);
+  EXPECT_EQ(t841->Fuses.Low[4].Name, "SUT");
+  const TAvrSigType* m328pb = Find(0x95, 0x16);
+  ASSERT_NE(m328pb, nullptr);
+  EXPECT_EQ(m328pb->Fuses.Ext[3].Name, "CFD");
+  EXPECT_EQ(DefaultByte(m328pb->Fuses.Ext), 0xF7);
+  const TAvrSigType* m16u2 = Find(0x94, 0x89);
+  ASSERT_NE(m16u2, nullptr);
+  EXPECT_EQ(DefaultByte(m16u2->Fuses.Ext), 0xF4);
 }
 
 TEST_F(ShippedDatabase, DescribedFuseBytesAreReadByTheRecordsType) {
