@@ -188,6 +188,7 @@ TEST_F(ShippedDatabase, MendedSlipsFollowTheDatasheets) {
   const TAvrSigType* t22 = Find(0x91, 0x06);
   ASSERT_NE(t22, nullptr);
   EXPECT_EQ(t22->Fuses.Low[0].Name, "RCEN");
+  EXPECT_EQ(DefaultByte(t22->Fuses.Low), 0xDE);
   // The plain ATmega169 shares 1E 94 05 with the 169P but has no RSTDISBL: the shared record must
   // not offer a bit that does not exist on one of its chips.
   const TAvrSigType* m169 = Find(0x94, 0x05);
