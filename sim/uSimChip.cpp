@@ -115,11 +115,13 @@ bool ParseHexByte(const std::string& text, uint8_t& value) {
   return true;
 }
 
-// The feature byte has a bit named name (case-sensitive, as the database spells it)? Its index.
-int FindFeature(const TAvrFeatureByte& features, const char* name) {
-  for (int k = 0; k < 8; ++k)
-    if (features[k].Bit == k && features[k].Name == name) return k;
-  return -1;
+constexpr std::array<TAvrMemory, 4> kConfigMemories{TAvrMemory::LowFuse, TAvrMemory::HighFuse,
+                                                    TAvrMemory::ExtFuse, TAvrMemory::Lock};
+
+// Bits the record does not name read back as 1, as unused fuse and lock bits do on the chips; a
+// record that names none of a byte's bits leaves the byte as written.
+uint8_t MaskUndescribed(const TAvrMemoryDesc& memory, uint8_t value) {
+  return memory.DescribedBits ? uint8_t(value | ~memory.DescribedBits) : value;
 }
 
 } // namespace
@@ -155,7 +157,8 @@ uint8_t SimCalibrationByte(const TAvrSignature& sig, uint8_t index) {
 }
 
 TSimAvrChip::TSimAvrChip(const TAvrSigType& record, TSimChipOptions options)
-    : record_(record), options_(std::move(options)), signature_(options_.signature.value_or(record.Sig)) {
+    : record_(record), memories_(DescribeMemories(record)), options_(std::move(options)),
+      signature_(options_.signature.value_or(record.Sig)) {
   silent_at_bit_ = options_.stop_after_bits;
   if (!RecordSizesUsable(record_)) {
     unusable_ = true;
@@ -163,14 +166,15 @@ TSimAvrChip::TSimAvrChip(const TAvrSigType& record, TSimChipOptions options)
   }
   flash_.assign(size_t(SizeOrZero(record_.MemSize.Flash)), 0xFF);
   eeprom_.assign(size_t(SizeOrZero(record_.MemSize.EEPROM)), 0xFF);
-  page_words_ = record_.PageSize.Flash >= 2 ? record_.PageSize.Flash / 2 : 0;
+  const TAvrMemoryDesc& flash = memories_[TAvrMemory::Flash];
+  page_words_ = flash.Commit.Present && flash.PageSize >= 2 ? flash.PageSize / 2 : 0;
   page_buffer_.assign(size_t(page_words_) * 2, 0xFF);
-  if (record_.PageSize.EEPROM > 0) eeprom_page_ = record_.PageSize.EEPROM;
+  const TAvrMemoryDesc& eeprom = memories_[TAvrMemory::Eeprom];
+  eeprom_page_ = eeprom.Load.Present && eeprom.Commit.Present ? eeprom.PageSize : 0;
   eeprom_buffer_.assign(size_t(eeprom_page_), 0xFF);
   eeprom_loaded_.assign(size_t(eeprom_page_), false);
-  lock_ = SimDefaultByte(record_.Locks.Low);
-  fuses_ = {SimDefaultByte(record_.Fuses.Low), SimDefaultByte(record_.Fuses.High),
-            SimDefaultByte(record_.Fuses.Ext)};
+  for (const TAvrMemory memory : kConfigMemories)
+    ConfigByte(memory) = SimDefaultByte(*MemoryFeatures(record_, memory));
   LoadState();
   dead_ = options_.stop_after_bytes == 0 || options_.stop_after_bits == 0;
 }
@@ -279,7 +283,70 @@ uint8_t TSimAvrChip::ReadFlashByte(uint32_t word_address, bool high) const {
   if (flash_.empty()) return 0xFF;
   // Address bits beyond the flash are not decoded: the address wraps like on the chip.
   const size_t index = (size_t(word_address) * 2 + (high ? 1 : 0)) % flash_.size();
-  return flash_[index];
+  return Polled(TAvrMemory::Flash, index, flash_[index]);
+}
+
+uint8_t& TSimAvrChip::ConfigByte(TAvrMemory memory) {
+  switch (memory) {
+  case TAvrMemory::LowFuse:
+    return fuses_[0];
+  case TAvrMemory::HighFuse:
+    return fuses_[1];
+  case TAvrMemory::ExtFuse:
+    return fuses_[2];
+  default:
+    return lock_;
+  }
+}
+
+uint8_t TSimAvrChip::ConfigByte(TAvrMemory memory) const {
+  return const_cast<TSimAvrChip*>(this)->ConfigByte(memory);
+}
+
+// A read is told by its first byte, and by its second only where another fuse or lock read shares
+// the first (58 00 lock, 58 08 high fuse); elsewhere the datasheets mark the second byte "x".
+bool TSimAvrChip::ReadAddresses(TAvrMemory memory) const {
+  const TIspOp& read = memories_[memory].Read;
+  if (!read.Present || read.Bytes[0] != buf_[0]) return false;
+  if (read.Bytes[1] == buf_[1]) return true;
+  for (const TAvrMemory other : kConfigMemories) {
+    const TIspOp& op = memories_[other].Read;
+    if (op.Present && op.Bytes[0] == read.Bytes[0] && op.Bytes[1] != read.Bytes[1]) return false;
+  }
+  return true;
+}
+
+// After AC, the old parts tell their operations by the top three bits of the second byte (111 lock,
+// 101 fuse; the rest is data or "x"), and so does a modern lock write (111x xxxx). The modern fuse
+// writes share 101 and need the whole byte (A0, A8, A4).
+bool TSimAvrChip::WriteAddresses(TAvrMemory memory) const {
+  const TIspOp& write = memories_[memory].Write;
+  if (!write.Present || buf_[0] != write.Bytes[0]) return false;
+  if (buf_[1] == write.Bytes[1]) return true;
+  if ((buf_[1] & 0xE0) != (write.Bytes[1] & 0xE0)) return false;
+  for (const TAvrMemory other : kConfigMemories) {
+    const TIspOp& op = memories_[other].Write;
+    if (other != memory && op.Present && (op.Bytes[1] & 0xE0) == (write.Bytes[1] & 0xE0)) return false;
+  }
+  return true;
+}
+
+bool TSimAvrChip::ConfigAnswer(uint8_t& answer) const {
+  // Bits no memory puts into the answer read as 1. The old parts answer lock and fuse bits of one
+  // read together (58: LB1 bit 7, LB2 bit 6, SPIEN bit 5, FSTRT/RCEN bit 0).
+  bool addressed = false;
+  answer = 0xFF;
+  for (const TAvrMemory memory : kConfigMemories) {
+    if (!ReadAddresses(memory)) continue;
+    addressed = true;
+    const TAvrMemoryDesc& desc = memories_[memory];
+    const uint8_t value = ConfigByte(memory);
+    for (int k = 0; k < 8; ++k) {
+      const int8_t at = desc.ReadBits[size_t(k)];
+      if (at >= 0 && (value >> k & 1) == 0) answer = uint8_t(answer & ~(1u << at));
+    }
+  }
+  return addressed;
 }
 
 uint8_t TSimAvrChip::Answer() const {
@@ -294,22 +361,19 @@ uint8_t TSimAvrChip::Answer() const {
                                   signature_.byte4}[b2 & 3];
   case 0x38:
     return SimCalibrationByte(signature_, b2 & 3);
-  case 0x50:
-    if (b1 == 0x00) return fuses_[0];
-    if (b1 == 0x08) return fuses_[2];
-    return b2;
-  case 0x58:
-    if (b1 == 0x00) return lock_;
-    if (b1 == 0x08) return fuses_[1];
-    return b2;
-  case 0xA0:
+  case 0xA0: {
     if (eeprom_.empty()) return 0xFF;
-    return eeprom_[(size_t(b1) << 8 | b2) % eeprom_.size()];
-  case 0xF0:
-    return Busy() ? 0xFF : 0xFE;
-  default:
-    return b2; // no answer: the previous byte comes back, as with every other byte
+    const size_t index = (size_t(b1) << 8 | b2) % eeprom_.size();
+    return Polled(TAvrMemory::Eeprom, index, eeprom_[index]);
   }
+  case 0xF0:
+    if (memories_.HasRdyBsy) return Busy() ? 0xFF : 0xFE;
+    break;
+  default:
+    if (uint8_t answer = 0; ConfigAnswer(answer)) return answer;
+    break;
+  }
+  return b2; // no answer: the previous byte comes back, as with every other byte
 }
 
 bool TSimAvrChip::StartCycle(uint64_t busy_ns) {
@@ -319,16 +383,49 @@ bool TSimAvrChip::StartCycle(uint64_t busy_ns) {
     return false;
   }
   busy_until_ns_ = now + busy_ns;
+  polled_count_ = 0;
   dirty_ = true;
   return true;
 }
 
-uint8_t TSimAvrChip::MaskUndescribed(const TAvrFeatureByte& features, uint8_t value) const {
-  // Bits a described byte does not use read back as 1, as unused fuse bits do on the chips.
-  uint8_t used = 0;
-  for (int k = 0; k < 8; ++k)
-    if (features[k].Bit == k) used = uint8_t(used | 1u << k);
-  return used ? uint8_t(value | ~used) : value;
+void TSimAvrChip::PollCells(TAvrMemory memory, size_t first, size_t count) {
+  // Parts with RDY/BSY are asked; what a read of a cell being written gives is not theirs to tell.
+  if (memories_.HasRdyBsy) return;
+  polled_memory_ = memory;
+  polled_first_ = first;
+  polled_count_ = count;
+}
+
+uint8_t TSimAvrChip::Polled(TAvrMemory memory, size_t index, uint8_t value) const {
+  if (polled_count_ == 0 || memory != polled_memory_ || !Busy()) return value;
+  const size_t size = memory == TAvrMemory::Flash ? flash_.size() : eeprom_.size();
+  // The cells may wrap past the end of the memory, as their addresses do.
+  const size_t offset = (index + size - polled_first_ % size) % size;
+  return offset < polled_count_ ? memories_[memory].BusyValues[0] : value;
+}
+
+bool TSimAvrChip::WriteConfig() {
+  for (const TAvrMemory memory : kConfigMemories) {
+    if (!WriteAddresses(memory)) continue;
+    const TAvrMemoryDesc& desc = memories_[memory];
+    if (!StartCycle(SimBusyNs(desc.MaxWriteUs))) return true;
+    const uint8_t carrier = buf_[desc.WriteByteIndex & 3];
+    uint8_t written = 0xFF;
+    for (int k = 0; k < 8; ++k) {
+      const int8_t at = desc.WriteBits[size_t(k)];
+      if (at >= 0 && (carrier >> at & 1) == 0) written = uint8_t(written & ~(1u << k));
+    }
+    uint8_t& cell = ConfigByte(memory);
+    if (memory == TAvrMemory::Lock) {
+      cell = MaskUndescribed(desc, uint8_t(cell & (written | ~desc.WritableBits))); // only ever programmed
+      ++counters_.lock_writes;
+    } else {
+      cell = MaskUndescribed(desc, uint8_t((cell & ~desc.WritableBits) | (written & desc.WritableBits)));
+      ++counters_.fuse_writes;
+    }
+    return true;
+  }
+  return false;
 }
 
 void TSimAvrChip::Execute() {
@@ -343,25 +440,14 @@ void TSimAvrChip::Execute() {
     return;
   }
   ++counters_.instructions;
+  const TAvrMemoryDesc& flash = memories_[TAvrMemory::Flash];
   switch (b0) {
   case 0xAC:
     if (b1 == 0x53) {
       ++counters_.enables;
     } else if (b1 == 0x80) {
-      if (StartCycle(kSimChipEraseBusyNs)) ChipErase();
-    } else if ((b1 & 0xE0) == 0xE0) {
-      if (StartCycle(kSimFuseBusyNs)) {
-        lock_ = uint8_t(lock_ & MaskUndescribed(record_.Locks.Low, b3)); // lock bits only get programmed
-        ++counters_.lock_writes;
-      }
-    } else if (b1 == 0xA0 || b1 == 0xA8 || b1 == 0xA4) {
-      if (StartCycle(kSimFuseBusyNs)) {
-        if (b1 == 0xA0) fuses_[0] = MaskUndescribed(record_.Fuses.Low, b3);
-        if (b1 == 0xA8) fuses_[1] = MaskUndescribed(record_.Fuses.High, b3);
-        if (b1 == 0xA4) fuses_[2] = MaskUndescribed(record_.Fuses.Ext, b3);
-        ++counters_.fuse_writes;
-      }
-    } else {
+      if (StartCycle(EraseBusyNs())) ChipErase();
+    } else if (!WriteConfig()) {
       ++counters_.unknown;
     }
     break;
@@ -371,45 +457,59 @@ void TSimAvrChip::Execute() {
     if (page_words_ > 0) {
       const uint32_t offset = (uint32_t(b1) << 8 | b2) % uint32_t(page_words_);
       page_buffer_[offset * 2 + (high ? 1 : 0)] = b3;
-    } else if (!flash_.empty() && StartCycle(kSimFlashByteBusyNs)) {
+    } else if (flash.Commit.Present || !flash.Load.Present || flash_.empty()) {
+      ++counters_.unknown; // a paged chip whose page size the record does not give
+    } else if (StartCycle(BusyNs(TAvrMemory::Flash))) {
       const size_t index = (size_t(FlashWordAddress()) * 2 + (high ? 1 : 0)) % flash_.size();
-      flash_[index] &= b3;
+      flash_[index] &= b3; // byte mode: the write itself, and flash only goes from 1 to 0
+      PollCells(TAvrMemory::Flash, index, 1);
       ++counters_.flash_byte_writes;
     }
     break;
   }
   case 0x4C:
-    if (page_words_ > 0 && StartCycle(kSimFlashPageBusyNs)) WriteFlashPage();
+    if (page_words_ == 0)
+      ++counters_.unknown;
+    else if (StartCycle(BusyNs(TAvrMemory::Flash)))
+      WriteFlashPage();
     break;
   case 0x4D:
     extended_address_ = b2;
     break;
   case 0xC0:
-    if (!eeprom_.empty() && StartCycle(kSimEepromBusyNs)) {
-      eeprom_[(size_t(b1) << 8 | b2) % eeprom_.size()] = b3; // EEPROM cells erase themselves first
+    if (!eeprom_.empty() && StartCycle(BusyNs(TAvrMemory::Eeprom))) {
+      const size_t index = (size_t(b1) << 8 | b2) % eeprom_.size();
+      eeprom_[index] = b3; // EEPROM cells erase themselves first
+      PollCells(TAvrMemory::Eeprom, index, 1);
       ++counters_.eeprom_writes;
     }
     break;
-  case 0xC1: {
-    const size_t offset = b2 % size_t(eeprom_page_);
-    eeprom_buffer_[offset] = b3;
-    eeprom_loaded_[offset] = true;
+  case 0xC1:
+    if (eeprom_page_ > 0) {
+      const size_t offset = b2 % size_t(eeprom_page_);
+      eeprom_buffer_[offset] = b3;
+      eeprom_loaded_[offset] = true;
+    } else {
+      ++counters_.unknown;
+    }
     break;
-  }
   case 0xC2:
-    if (!eeprom_.empty() && StartCycle(kSimEepromBusyNs)) WriteEepromPage();
+    if (eeprom_page_ == 0)
+      ++counters_.unknown;
+    else if (!eeprom_.empty() && StartCycle(BusyNs(TAvrMemory::Eeprom)))
+      WriteEepromPage();
     break;
   case 0x20:
   case 0x28:
   case 0x30:
   case 0x38:
-  case 0x50:
-  case 0x58:
   case 0xA0:
-  case 0xF0:
     break; // reads: answered in the fourth byte already
+  case 0xF0:
+    if (!memories_.HasRdyBsy) ++counters_.unknown;
+    break;
   default:
-    ++counters_.unknown;
+    if (uint8_t answer = 0; !ConfigAnswer(answer)) ++counters_.unknown;
     break;
   }
 }
@@ -418,8 +518,9 @@ void TSimAvrChip::ChipErase() {
   ++counters_.chip_erases;
   std::fill(flash_.begin(), flash_.end(), uint8_t(0xFF));
   // A programmed EESAVE fuse keeps the EEPROM through a chip erase.
-  const int eesave = FindFeature(record_.Fuses.High, "EESAVE");
-  if (eesave < 0 || (fuses_[1] >> eesave & 1) != 0) std::fill(eeprom_.begin(), eeprom_.end(), uint8_t(0xFF));
+  const bool keep =
+      memories_.EesaveBit >= 0 && (ConfigByte(memories_.EesaveFuse) >> memories_.EesaveBit & 1) == 0;
+  if (!keep) std::fill(eeprom_.begin(), eeprom_.end(), uint8_t(0xFF));
   lock_ = 0xFF;
 }
 
@@ -432,6 +533,8 @@ void TSimAvrChip::WriteFlashPage() {
       const size_t index = (size_t(base) * 2 + i) % flash_.size();
       flash_[index] &= page_buffer_[i]; // flash cells can only go from 1 to 0 without an erase
     }
+    // The whole page is written at once: any of its cells answers the busy value meanwhile.
+    PollCells(TAvrMemory::Flash, (size_t(base) * 2) % flash_.size(), page_buffer_.size());
   }
   std::fill(page_buffer_.begin(), page_buffer_.end(), uint8_t(0xFF));
 }
@@ -442,6 +545,7 @@ void TSimAvrChip::WriteEepromPage() {
   const size_t base = address - address % size_t(eeprom_page_);
   for (size_t i = 0; i < eeprom_buffer_.size(); ++i)
     if (eeprom_loaded_[i]) eeprom_[(base + i) % eeprom_.size()] = eeprom_buffer_[i];
+  PollCells(TAvrMemory::Eeprom, base % eeprom_.size(), eeprom_buffer_.size());
   std::fill(eeprom_buffer_.begin(), eeprom_buffer_.end(), uint8_t(0xFF));
   std::fill(eeprom_loaded_.begin(), eeprom_loaded_.end(), false);
 }

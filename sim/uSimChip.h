@@ -16,11 +16,29 @@
 //  - Once enabled, every byte put out is the byte received before it (real chips echo the first
 //    byte during the second one), except that read instructions answer in their fourth byte.
 //
-// Timing: programming cycles keep the chip busy (flash page 4.5 ms, chip erase 9 ms, EEPROM
-// 3.6 ms, fuse and lock bytes 4.5 ms, classic byte-wise flash 4 ms), measured on the wait clock
-// (WaitClock().NowNs()), so tests that install a virtual clock see no real waits. A programming
-// instruction that arrives while the chip is busy is not executed and is counted. Page-buffer
-// loads are accepted while busy: they touch no memory cell.
+// What differs between chips comes from the chip's memory description (DescribeMemories):
+//  - Busy times: a programming cycle keeps the chip busy for kSimBusyPercent of the datasheet
+//    maximum of that memory (flash page or byte, EEPROM, fuse and lock bytes, chip erase), as a
+//    real chip usually finishes well inside its maximum; a programmer that asks the chip is done
+//    sooner than one that waits the maximum. Time is the wait clock's (WaitClock().NowNs()), so
+//    tests that install a virtual clock see no real waits. A programming instruction that arrives
+//    while the chip is busy is not executed and is counted; page-buffer loads and reads are
+//    accepted while busy: they touch no memory cell.
+//  - Poll RDY/BSY (F0) exists only where the description has RDY/BSY; elsewhere F0 is an unknown
+//    instruction. Those parts are value-polled instead: while a flash byte or page, or an EEPROM
+//    byte or page, is being written, reading a cell of it answers the memory's first busy value
+//    (0x7F on the classic parts' flash, 0xFF on the ATmega161/163, ...), then the written value.
+//  - Flash in pages (40/48 load, 4C write) or byte by byte (40/48 write at the full word address),
+//    EEPROM page mode (C1/C2) only where the description lists it, otherwise C1/C2 are unknown.
+//  - Fuse and lock reads and writes are decoded with the description's bit maps: the old parts
+//    read lock and fuse bits in one byte, write them in the instruction's second byte, and some
+//    have no read at all (their 50/58 are unknown instructions). Bits of the instruction byte that
+//    the datasheets mark "x" are not decoded: an operation is told by the bits that tell it from the
+//    chip's other fuse and lock operations.
+//  - The chip keeps fuse and lock bytes in the database's bit numbering (bit k is <Bit Bit="k">,
+//    0 = programmed), which on the parts since 2001 is the byte the chip reports. Lock bits only
+//    get programmed until a chip erase; fuses take the written value; bits the record does not
+//    name read back as 1.
 //
 // Persistent state: with persistence enabled the chip loads its memories from a state file when it
 // is created and saves them (only if something changed) when it is destroyed or SaveState is
@@ -45,6 +63,7 @@
 #pragma once
 #include "base/uStatus.h"
 #include "devicedb/uAVR_base.h"
+#include "devicedb/uAvrMemories.h"
 
 #include <array>
 #include <cstdint>
@@ -85,15 +104,12 @@ struct TSimChipCounters {
 
 enum class TSimStateLoad { Disabled, Missing, Loaded, Rejected };
 
-// Busy times of the programming cycles, in nanoseconds.
-constexpr uint64_t kSimFlashPageBusyNs = 4'500'000;
-constexpr uint64_t kSimFlashByteBusyNs = 4'000'000;
-constexpr uint64_t kSimChipEraseBusyNs = 9'000'000;
-constexpr uint64_t kSimEepromBusyNs = 3'600'000;
-constexpr uint64_t kSimFuseBusyNs = 4'500'000;
-
-// EEPROM page size used when the record gives none.
-constexpr int32_t kSimDefaultEepromPage = 4;
+// The simulated chip finishes a programming cycle in this share of the datasheet maximum.
+constexpr uint32_t kSimBusyPercent = 80;
+// The busy time of a cycle whose datasheet maximum is max_us, in nanoseconds.
+constexpr uint64_t SimBusyNs(uint32_t max_us) {
+  return uint64_t(max_us) * 1000u * kSimBusyPercent / 100u;
+}
 
 // The directory of the state files: $XDG_STATE_HOME/pinlet when that variable holds an absolute
 // path, else $HOME/.local/state/pinlet; "" when neither can be found.
@@ -168,6 +184,10 @@ public:
   void SetFuses(uint8_t low, uint8_t high, uint8_t ext);
   void SetLock(uint8_t lock);
   int32_t FlashPageWords() const { return page_words_; } // 0 for classic (byte-wise) parts
+  const TAvrChipMemories& Memories() const { return memories_; }
+  // How long a write of memory (a page where it is paged) or a chip erase keeps the chip busy.
+  uint64_t BusyNs(TAvrMemory memory) const { return SimBusyNs(memories_[memory].MaxWriteUs); }
+  uint64_t EraseBusyNs() const { return SimBusyNs(memories_.EraseUs); }
 
 private:
   void OnRisingEdge();
@@ -176,10 +196,20 @@ private:
   uint8_t Answer() const; // the fourth byte of the instruction in buf_[0..2]
   void Execute();
   bool StartCycle(uint64_t busy_ns); // false (and counted) while busy
+  // The cells being written answer the memory's busy value until the cycle ends (value polling).
+  void PollCells(TAvrMemory memory, size_t first, size_t count);
+  uint8_t Polled(TAvrMemory memory, size_t index, uint8_t value) const;
   void ChipErase();
   void WriteFlashPage();
   void WriteEepromPage();
-  uint8_t MaskUndescribed(const TAvrFeatureByte& features, uint8_t value) const;
+  // Fuse and lock bytes: the stored byte of a memory, which memories a read or write instruction
+  // addresses, and the answer of a read.
+  uint8_t& ConfigByte(TAvrMemory memory);
+  uint8_t ConfigByte(TAvrMemory memory) const;
+  bool ReadAddresses(TAvrMemory memory) const;
+  bool WriteAddresses(TAvrMemory memory) const;
+  bool ConfigAnswer(uint8_t& answer) const; // false: no fuse or lock read has this instruction
+  bool WriteConfig();                       // false: no fuse or lock write has this instruction
   uint32_t FlashWordAddress() const;
   uint8_t ReadFlashByte(uint32_t word_address, bool high) const;
   void LoadState();
@@ -188,6 +218,7 @@ private:
   HRESULT WriteStateFile(const std::string& path);
 
   TAvrSigType record_;
+  TAvrChipMemories memories_;
   TSimChipOptions options_;
   TAvrSignature signature_;
 
@@ -196,7 +227,7 @@ private:
   std::vector<uint8_t> eeprom_buffer_;
   std::vector<bool> eeprom_loaded_;
   int32_t page_words_ = 0;
-  int32_t eeprom_page_ = kSimDefaultEepromPage;
+  int32_t eeprom_page_ = 0; // bytes of an EEPROM page; 0 without page mode
   uint8_t lock_ = 0xFF;
   std::array<uint8_t, 3> fuses_{0xFF, 0xFF, 0xFF};
   uint8_t extended_address_ = 0;
@@ -215,6 +246,9 @@ private:
   std::array<uint8_t, 4> buf_{};
 
   uint64_t busy_until_ns_ = 0;
+  // The cells of the cycle in progress that answer a busy value (none on RDY/BSY parts).
+  TAvrMemory polled_memory_ = TAvrMemory::Flash;
+  size_t polled_first_ = 0, polled_count_ = 0;
   TSimChipCounters counters_;
   bool dirty_ = false;
   TSimStateLoad state_load_ = TSimStateLoad::Disabled;

@@ -100,15 +100,15 @@ TEST_F(SimChip, PageWriteCanOnlyClearBits) {
   OpenEnabled(SimRecordMega328P());
   std::vector<uint16_t> page(64, 0xF0F0);
   line_->WritePage(0x40, page.data(), 64);
-  Advance(kSimFlashPageBusyNs);
+  Advance(Chip().BusyNs(TAvrMemory::Flash));
   EXPECT_EQ(line_->Read(0x20, 0x00, 0x40), 0xF0);
   std::fill(page.begin(), page.end(), uint16_t(0x3C0F));
   line_->WritePage(0x40, page.data(), 64);
-  Advance(kSimFlashPageBusyNs);
+  Advance(Chip().BusyNs(TAvrMemory::Flash));
   EXPECT_EQ(line_->Read(0x20, 0x00, 0x40), 0x00);
   EXPECT_EQ(line_->Read(0x28, 0x00, 0x40), 0x30);
   line_->Instruction(0xAC, 0x80, 0x00, 0x00);
-  Advance(kSimChipEraseBusyNs);
+  Advance(Chip().EraseBusyNs());
   EXPECT_EQ(line_->Read(0x28, 0x00, 0x7F), 0xFF);
   EXPECT_EQ(Chip().Counters().chip_erases, 1u);
   EXPECT_EQ(Chip().Counters().page_writes, 2u);
@@ -120,13 +120,13 @@ TEST_F(SimChip, PageBufferIsIndexedByWordOffsetAndClearedAfterWrite) {
   line_->Instruction(0x40, 0x12, 0x45, 0xEF); // offset 0x05
   line_->Instruction(0x48, 0x12, 0x45, 0xBE);
   line_->Instruction(0x4C, 0x01, 0x07, 0x00); // page 0x100..0x13F: the offset bits are ignored
-  Advance(kSimFlashPageBusyNs);
+  Advance(Chip().BusyNs(TAvrMemory::Flash));
   EXPECT_EQ(Chip().Flash()[(0x100 + 5) * 2], 0xEF);
   EXPECT_EQ(Chip().Flash()[(0x100 + 5) * 2 + 1], 0xBE);
   EXPECT_EQ(Chip().Flash()[0x107 * 2], 0xFF);
   // The buffer is all ones again: writing it to another page programs nothing.
   line_->Instruction(0x4C, 0x02, 0x00, 0x00);
-  Advance(kSimFlashPageBusyNs);
+  Advance(Chip().BusyNs(TAvrMemory::Flash));
   EXPECT_EQ(Chip().Flash()[(0x200 + 5) * 2], 0xFF);
   EXPECT_EQ(Chip().Counters().page_writes, 2u);
 }
@@ -137,7 +137,7 @@ TEST_F(SimChip, ClassicPartWritesFlashBytewise) {
   line_->Instruction(0x40, 0x01, 0x23, 0x5A);
   line_->Instruction(0x48, 0x01, 0x23, 0xA5); // still busy from the first byte
   EXPECT_EQ(Chip().Counters().ignored_busy, 1u);
-  Advance(kSimFlashByteBusyNs);
+  Advance(Chip().BusyNs(TAvrMemory::Flash));
   line_->Instruction(0x48, 0x01, 0x23, 0xA5);
   EXPECT_EQ(Chip().Flash()[0x123 * 2], 0x5A);
   EXPECT_EQ(Chip().Flash()[0x123 * 2 + 1], 0xA5);
@@ -150,7 +150,7 @@ TEST_F(SimChip, ExtendedAddressSelectsUpperFlash) {
   for (int i = 0; i < 128; ++i) page[size_t(i)] = uint16_t(0x1000 + i);
   line_->Instruction(0x4D, 0x00, 0x01, 0x00);
   line_->WritePage(0x0080, page.data(), 128); // word 0x10080
-  Advance(kSimFlashPageBusyNs);
+  Advance(Chip().BusyNs(TAvrMemory::Flash));
   EXPECT_EQ(line_->Read(0x28, 0x00, 0x81), 0x10);
   EXPECT_EQ(line_->Read(0x20, 0x00, 0x81), 0x01);
   EXPECT_EQ(Chip().Flash()[0x10081 * 2], 0x01);
@@ -168,12 +168,12 @@ TEST_F(SimChip, WritesWhileBusyAreRejectedAndCounted) {
   line_->WritePage(0x40, page.data(), 64);
   EXPECT_EQ(Chip().Counters().ignored_busy, 1u);
   EXPECT_EQ(Chip().Flash()[0x80], 0xFF);
-  Advance(kSimFlashPageBusyNs);
+  Advance(Chip().BusyNs(TAvrMemory::Flash));
   EXPECT_EQ(line_->Read(0xF0, 0x00, 0x00) & 1, 0);
   line_->Instruction(0xAC, 0x80, 0x00, 0x00);
-  Advance(kSimChipEraseBusyNs - 1000);
+  Advance(Chip().EraseBusyNs() - 1000);
   line_->Instruction(0xAC, 0xA8, 0x00, 0xDE);
-  EXPECT_EQ(Chip().Counters().ignored_busy, 2u) << "the erase takes 9 ms";
+  EXPECT_EQ(Chip().Counters().ignored_busy, 2u) << "the erase is still running";
   EXPECT_EQ(Chip().Fuse(1), 0xD9);
   Advance(1000);
   line_->Instruction(0xAC, 0xA8, 0x00, 0xDE);
@@ -189,10 +189,10 @@ TEST_F(SimChip, EepromByteAndPageWrites) {
   EXPECT_EQ(line_->Read(0xA0, 0x01, 0x02), 0x00);
   line_->Instruction(0xC0, 0x01, 0x03, 0x11);
   EXPECT_EQ(Chip().Counters().ignored_busy, 1u);
-  Advance(kSimEepromBusyNs);
+  Advance(Chip().BusyNs(TAvrMemory::Eeprom));
   line_->Instruction(0xC0, 0x01, 0x02, 0xA5); // EEPROM cells are erased before they are written
   EXPECT_EQ(line_->Read(0xA0, 0x01, 0x02), 0xA5);
-  Advance(kSimEepromBusyNs);
+  Advance(Chip().BusyNs(TAvrMemory::Eeprom));
   // Page of 4 bytes: only the loaded bytes are written.
   line_->Instruction(0xC1, 0x00, 0x01, 0x22);
   line_->Instruction(0xC1, 0x00, 0x07, 0x44); // offset 3
@@ -215,23 +215,23 @@ TEST_F(SimChip, FuseAndLockDefaultsComeFromTheRecordAndWrites) {
   EXPECT_EQ(SimDefaultByte(TAvrFeatureByte{}), 0xFF) << "undescribed bits are unprogrammed";
 
   line_->Instruction(0xAC, 0xA0, 0x00, 0xFF);
-  Advance(kSimFuseBusyNs);
+  Advance(Chip().BusyNs(TAvrMemory::HighFuse));
   line_->Instruction(0xAC, 0xA8, 0x00, 0xDA);
-  Advance(kSimFuseBusyNs);
+  Advance(Chip().BusyNs(TAvrMemory::HighFuse));
   line_->Instruction(0xAC, 0xA4, 0x00, 0x05); // bits 7..3 are not used: they read as 1
-  Advance(kSimFuseBusyNs);
+  Advance(Chip().BusyNs(TAvrMemory::HighFuse));
   EXPECT_EQ(line_->Read(0x50, 0x00, 0x00), 0xFF);
   EXPECT_EQ(line_->Read(0x58, 0x08, 0x00), 0xDA);
   EXPECT_EQ(line_->Read(0x50, 0x08, 0x00), 0xFD);
   line_->Instruction(0xAC, 0xE0, 0x00, 0xFC);
-  Advance(kSimFuseBusyNs);
+  Advance(Chip().BusyNs(TAvrMemory::HighFuse));
   line_->Instruction(0xAC, 0xE0, 0x00, 0xFF); // lock bits cannot be unprogrammed by writing
-  Advance(kSimFuseBusyNs);
+  Advance(Chip().BusyNs(TAvrMemory::HighFuse));
   EXPECT_EQ(line_->Read(0x58, 0x00, 0x00), 0xFC);
   EXPECT_EQ(Chip().Counters().fuse_writes, 3u);
   EXPECT_EQ(Chip().Counters().lock_writes, 2u);
   line_->Instruction(0xAC, 0x80, 0x00, 0x00);
-  Advance(kSimChipEraseBusyNs);
+  Advance(Chip().EraseBusyNs());
   EXPECT_EQ(line_->Read(0x58, 0x00, 0x00), 0xFF) << "chip erase clears the lock bits";
   EXPECT_EQ(line_->Read(0x58, 0x08, 0x00), 0xDA) << "but keeps the fuses";
 }
@@ -241,13 +241,13 @@ TEST_F(SimChip, ProgrammedEesaveKeepsEepromThroughErase) {
   Chip().Eeprom()[7] = 0x42;
   Chip().Flash()[7] = 0x42;
   line_->Instruction(0xAC, 0xA8, 0x00, 0xD1); // EESAVE (bit 3) programmed
-  Advance(kSimFuseBusyNs);
+  Advance(Chip().BusyNs(TAvrMemory::HighFuse));
   line_->Instruction(0xAC, 0x80, 0x00, 0x00);
-  Advance(kSimChipEraseBusyNs);
+  Advance(Chip().EraseBusyNs());
   EXPECT_EQ(Chip().Eeprom()[7], 0x42);
   EXPECT_EQ(Chip().Flash()[7], 0xFF);
   line_->Instruction(0xAC, 0xA8, 0x00, 0xD9);
-  Advance(kSimFuseBusyNs);
+  Advance(Chip().BusyNs(TAvrMemory::HighFuse));
   line_->Instruction(0xAC, 0x80, 0x00, 0x00);
   EXPECT_EQ(Chip().Eeprom()[7], 0xFF);
 }
