@@ -52,7 +52,7 @@
 //   flash 32768
 //   eeprom 1024
 //   lock FF
-//   fuses 62 D9 FF            (low, high, extended; raw values, 0 = programmed)
+//   fuses 62 D9 FF            (low, high, extended; 0 = programmed, bit k = <Bit Bit="k">)
 //   data
 //
 // followed directly by the raw flash bytes and then the raw EEPROM bytes. A file whose magic,

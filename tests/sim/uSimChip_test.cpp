@@ -131,19 +131,6 @@ TEST_F(SimChip, PageBufferIsIndexedByWordOffsetAndClearedAfterWrite) {
   EXPECT_EQ(Chip().Counters().page_writes, 2u);
 }
 
-TEST_F(SimChip, ClassicPartWritesFlashBytewise) {
-  OpenEnabled(SimRecordClassic2313());
-  EXPECT_EQ(Chip().FlashPageWords(), 0);
-  line_->Instruction(0x40, 0x01, 0x23, 0x5A);
-  line_->Instruction(0x48, 0x01, 0x23, 0xA5); // still busy from the first byte
-  EXPECT_EQ(Chip().Counters().ignored_busy, 1u);
-  Advance(Chip().BusyNs(TAvrMemory::Flash));
-  line_->Instruction(0x48, 0x01, 0x23, 0xA5);
-  EXPECT_EQ(Chip().Flash()[0x123 * 2], 0x5A);
-  EXPECT_EQ(Chip().Flash()[0x123 * 2 + 1], 0xA5);
-  EXPECT_EQ(Chip().Counters().flash_byte_writes, 2u);
-}
-
 TEST_F(SimChip, ExtendedAddressSelectsUpperFlash) {
   OpenEnabled(SimRecordMega2560());
   std::vector<uint16_t> page(128);
