@@ -3,10 +3,10 @@
 #include "core/uWait.h"
 #include "devicedb/uXmlDB.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <functional>
-#include <initializer_list>
 
 namespace {
 
@@ -23,15 +23,13 @@ constexpr TIspTemplate kLoadPageLow{0x40, 0x00};
 constexpr TIspTemplate kLoadPageHigh{0x48, 0x00};
 constexpr TIspTemplate kWritePage{0x4C, 0x00};
 constexpr TIspTemplate kLoadExtendedAddress{0x4D, 0x00};
-constexpr TIspTemplate kReadLockBits{0x58, 0x00};
 constexpr TIspTemplate kReadSignatureByte{0x30, 0x00};
 constexpr TIspTemplate kReadCalibrationByte{0x38, 0x00};
-constexpr TIspTemplate kReadFuseLow{0x50, 0x00};
-constexpr TIspTemplate kReadFuseHigh{0x58, 0x08};
-constexpr TIspTemplate kReadFuseExtended{0x50, 0x08};
+constexpr TIspTemplate kPollRdyBsy{0xF0, 0x00};
 // The read that proves a chip answers: harmless on every part (the oldest read their lock byte
-// with it), and its second byte 0x08 echoes differently from a line resting high or low.
-constexpr TIspTemplate kAnswerProbe = kReadFuseHigh;
+// with it, the others their high fuse byte), and its second byte 0x08 echoes differently from a
+// line resting high or low.
+constexpr TIspTemplate kAnswerProbe{0x58, 0x08};
 
 constexpr int kSyncRounds = 4;
 constexpr int kSyncAttemptsPerRound = 32;
@@ -40,12 +38,6 @@ constexpr int kSyncAttemptsPerRound = 32;
 constexpr uint32_t kEchoBlockBytes = 16;
 // Above this many bytes the flash needs the extended address byte (more than 64 K words).
 constexpr int32_t kFlashWithoutExtendedAddress = 0x20000;
-
-bool OneOf(uint8_t type, std::initializer_list<TeAvrCpuType> types) {
-  for (TeAvrCpuType t : types)
-    if (type == t) return true;
-  return false;
-}
 
 // The millisecond tick counter for transfer rates. It follows the wait clock so that rates are
 // consistent with the waits actually made (and deterministic under a virtual clock).
@@ -90,6 +82,33 @@ uint8_t Programmed(uint8_t raw) {
   return static_cast<uint8_t>(~raw);
 }
 
+// A chip that stays busy four times its datasheet maximum (and at least 10 ms) is not merely slow.
+constexpr uint64_t kBusyLimitFactor = 4;
+constexpr uint32_t kMinBusyLimitUs = 10'000;
+// The longest page write of the parts in the database (ATmega103 Table 44).
+constexpr uint32_t kUnknownChipWriteUs = 56'000;
+
+// Between two polls: a small part of the cycle, so that polling ends soon after the chip does
+// without spending the port on a poll every few microseconds.
+uint32_t PollIntervalUs(uint32_t max_us) {
+  return std::clamp<uint32_t>(max_us / 32, 20, 500);
+}
+
+void WaitFullTime(uint32_t us) {
+  if (us >= 30'000)
+    WaitMs((us + 999) / 1000);
+  else
+    WaitUs(us);
+}
+
+bool IsBusyValue(const TAvrMemoryDesc& memory, uint8_t value) {
+  return std::find(memory.BusyValues.begin(), memory.BusyValues.end(), value) != memory.BusyValues.end();
+}
+
+uint64_t NowNs() {
+  return WaitClock().NowNs();
+}
+
 } // namespace
 
 TmCAtgeneric::TmCAtgeneric(TSpiBusBase* bus) : Bus(bus) {}
@@ -118,6 +137,79 @@ bool TmCAtgeneric::Identify(bool force) {
     CpuInfo = ReadSignature(Signature) == S_OK ? GetCpuInfo(Signature) : nullptr;
   }
   return CpuInfo != nullptr;
+}
+
+const TAvrChipMemories& TmCAtgeneric::Memories() {
+  // Built anew on each call, as the record may have changed since (a database load, a test), and
+  // kept for the loops of the operation that asked.
+  memories_ = CpuInfo ? DescribeMemories(*CpuInfo) : TAvrChipMemories{};
+  return memories_;
+}
+
+uint64_t TmCAtgeneric::BusyLimitNs(uint32_t max_us) {
+  return std::max<uint64_t>(kBusyLimitFactor * max_us, kMinBusyLimitUs) * 1000;
+}
+
+HRESULT TmCAtgeneric::PollRdyBsy(uint64_t limit_ns, uint32_t interval_us) {
+  const uint64_t start = NowNs();
+  for (;;) {
+    uint8_t answer = 0;
+    // Checked: the chip is busy, so the samples cost no time, and a line resting high would
+    // otherwise read as a chip busy for ever.
+    const HRESULT hr = Instruction(kPollRdyBsy.b1, kPollRdyBsy.b2, 0x00, 0, &answer, TEcho::Check);
+    if (hr != S_OK) return hr;
+    if ((answer & 1) == 0) return S_OK;
+    if (NowNs() - start >= limit_ns) {
+      last_fault_ = ISP_E_STILLBUSY;
+      return ISP_E_STILLBUSY;
+    }
+    WaitUs(interval_us);
+  }
+}
+
+HRESULT TmCAtgeneric::WaitReady(const TAvrMemoryDesc& memory, uint32_t address, uint8_t value) {
+  const uint64_t start = NowNs();
+  HRESULT hr = S_OK;
+  if (!memories_.Known) {
+    // Nothing says how this chip signals the end: the longest write of any part.
+    WaitFullTime(kUnknownChipWriteUs);
+    waited_ns_ += NowNs() - start;
+    return S_OK;
+  }
+  const bool pollable_cell = memory.Kind == TAvrMemory::Flash || memory.Kind == TAvrMemory::Eeprom;
+  if (memory.Ready == TAvrReady::RdyBsy) {
+    hr = PollRdyBsy(BusyLimitNs(memory.MaxWriteUs), PollIntervalUs(memory.MaxWriteUs));
+  } else if (memory.Ready == TAvrReady::ValuePoll && pollable_cell && !IsBusyValue(memory, value)) {
+    // The cell answers a busy value until it holds what was written.
+    const uint64_t limit = BusyLimitNs(memory.MaxWriteUs);
+    for (;;) {
+      uint8_t read = 0;
+      hr = ReadMemoryByte(memory.Kind, address, read, TEcho::IfFree);
+      if (hr != S_OK || read == value) break;
+      if (NowNs() - start >= limit) {
+        hr = last_fault_ = ISP_E_STILLBUSY;
+        break;
+      }
+      WaitUs(PollIntervalUs(memory.MaxWriteUs));
+    }
+  } else {
+    WaitFullTime(memory.MaxWriteUs);
+  }
+  waited_ns_ += NowNs() - start;
+  return hr;
+}
+
+HRESULT TmCAtgeneric::ReadMemoryByte(TAvrMemory memory, uint32_t address, uint8_t& value, TEcho echo) {
+  if (memory == TAvrMemory::Flash) {
+    const uint32_t word_address = address >> 1;
+    HRESULT hr = SelectExtendedAddress(word_address);
+    if (hr != S_OK) return hr;
+    const TIspTemplate read = (address & 1) ? kReadProgramHigh : kReadProgramLow;
+    return Instruction(read.b1, uint8_t(word_address >> 8), uint8_t(word_address), 0, &value, echo);
+  }
+  const TIspOp& read = memories_[memory].Read;
+  if (!read.Present) return ISP_E_NOTSUPPORTED;
+  return Instruction(read.Bytes[0], uint8_t(address >> 8), uint8_t(address), 0, &value, echo);
 }
 
 int32_t TmCAtgeneric::GetFlashSize() {
@@ -202,9 +294,18 @@ HRESULT TmCAtgeneric::LeaveProgMode() {
 }
 
 HRESULT TmCAtgeneric::EraseAndReset() {
-  const HRESULT hr = Instruction(kChipErase.b1, kChipErase.b2, 0x00, 0x00, nullptr, TEcho::IfFree);
+  const TAvrChipMemories& chip = Memories();
+  if (!chip.Erase.Present) return ISP_E_NOTSUPPORTED;
+  HRESULT hr = Instruction(chip.Erase.Bytes[0], chip.Erase.Bytes[1], chip.Erase.Bytes[2], chip.Erase.Bytes[3],
+                           nullptr, TEcho::IfFree);
   if (hr != S_OK) return hr;
-  WaitMs(EraseDelay);
+  const uint64_t start = NowNs();
+  if (chip.EraseReady == TAvrReady::RdyBsy)
+    hr = PollRdyBsy(BusyLimitNs(chip.EraseUs), PollIntervalUs(chip.EraseUs));
+  else
+    WaitFullTime(chip.EraseUs);
+  waited_ns_ += NowNs() - start;
+  if (hr != S_OK) return hr;
   Bus->SetProgMode(true);
   extended_address_ = 0;
   return S_OK;
@@ -215,12 +316,12 @@ HRESULT TmCAtgeneric::ChipErase() {
   if (!Identify(false)) return ISP_E_UNIDENTIFIED;
   HRESULT hr = EraseAndReset();
   if (hr != S_OK) return hr;
-  if (CpuInfo->CpuType == actATtiny12) {
-    // The ATtiny12 needs a programmed page word between two erases before its flash erases cleanly.
-    hr = LoadPageWord(0, 0x00FF);
-    if (hr != S_OK) return hr;
-    WaitMs(WriteDelay);
-    hr = EraseAndReset();
+  if (Memories().DoubleErase) {
+    // This part erases its flash cleanly only with a programmed byte between two erases.
+    const TAvrMemoryDesc& flash = Memories()[TAvrMemory::Flash];
+    hr = Instruction(flash.LoadHigh.Bytes[0], 0x00, 0x00, 0x00, nullptr, TEcho::IfFree);
+    if (hr == S_OK) hr = WaitReady(flash, 1, 0x00);
+    if (hr == S_OK) hr = EraseAndReset();
     if (hr != S_OK) return hr;
   }
   return EnterProgMode();
@@ -286,9 +387,24 @@ HRESULT TmCAtgeneric::LoadPageWord(uint32_t word_address, uint16_t word) {
   const uint32_t page_words = PageWords();
   const uint32_t offset = page_words ? word_address % page_words : word_address & 0x0FFF;
   const uint8_t a_high = uint8_t(offset >> 8), a_low = uint8_t(offset);
-  const HRESULT hr = Instruction(kLoadPageLow.b1, a_high, a_low, uint8_t(word), nullptr, TEcho::IfFree);
+  HRESULT hr = Instruction(kLoadPageLow.b1, a_high, a_low, uint8_t(word), nullptr, TEcho::IfFree);
   if (hr != S_OK) return hr;
-  return Instruction(kLoadPageHigh.b1, a_high, a_low, uint8_t(word >> 8), nullptr, TEcho::IfFree);
+  hr = Instruction(kLoadPageHigh.b1, a_high, a_low, uint8_t(word >> 8), nullptr, TEcho::IfFree);
+  if (hr != S_OK) return hr;
+  // A chip without RDY/BSY shows the end of the page write at a cell whose new value differs
+  // from what it answers while busy.
+  if (poll_address_ < 0) {
+    const TAvrMemoryDesc& flash = memories_[TAvrMemory::Flash];
+    for (const uint32_t byte : {0u, 1u}) {
+      const uint8_t value = uint8_t(word >> (8 * byte));
+      if (!IsBusyValue(flash, value)) {
+        poll_address_ = int64_t(word_address) * 2 + byte;
+        poll_value_ = value;
+        break;
+      }
+    }
+  }
+  return S_OK;
 }
 
 HRESULT TmCAtgeneric::WritePage(uint32_t word_address) {
@@ -298,45 +414,24 @@ HRESULT TmCAtgeneric::WritePage(uint32_t word_address) {
   // Checked on every back end: once per page is cheap, and it is the last instruction of the page.
   hr = Instruction(kWritePage.b1, uint8_t(word_address >> 8), uint8_t(word_address), 0xAA, nullptr,
                    TEcho::Check);
+  const int64_t poll_address = poll_address_;
+  poll_address_ = -1;
   if (hr != S_OK) return hr;
-  // The chip is not polled; the fixed delay covers the longest page write.
-  WaitMs(WriteDelay);
-  return S_OK;
+  // No cell of the page could be polled: WaitReady waits the page's full time for 0xFF.
+  const uint32_t address = poll_address >= 0 ? uint32_t(poll_address) : word_address * 2;
+  return WaitReady(Memories()[TAvrMemory::Flash], address, poll_address >= 0 ? poll_value_ : 0xFF);
 }
 
 HRESULT TmCAtgeneric::ReadLockBits(uint8_t& value) {
   if (!Bus) return ISP_E_NOBUS;
   if (!Identify(false)) return ISP_E_UNIDENTIFIED;
   value = 0;
-  const uint8_t type = CpuInfo->CpuType & 0x7F;
-  if (OneOf(type, {actAT90S1200, actAT90S2313, actAT90S4414, actAT90S8515})) return S_OK;
-
-  uint8_t mask = 0;
-  bool high_bits = false; // lock bits in raw bits 7 and 6
-  if (OneOf(type, {actATmega603, actATmega103, actAT90S2333, actAT90S4433, actATtiny12, actATtiny15}))
-    mask = 0x06;
-  else if (OneOf(type, {actAT90S2323, actAT90S2343, actAT90S4434, actAT90S8535, actATtiny22}))
-    high_bits = true;
-  else if (OneOf(type,
-                 {actATmega8,    actATmega8515, actATmega8535, actATmega161, actATmega163,  actATmega16,
-                  actATmega162,  actATmega169,  actATmega323,  actATmega32,  actATmega128,  actATmega64,
-                  actATmega48,   actATmega88,   actATmega168,  actATmega164, actATmega324,  actATmega644,
-                  actAT90CAN32,  actAT90CAN64,  actAT90CAN128, actATmega640, actATmega1280, actATmega1281,
-                  actATmega2560, actATmega2561}))
-    mask = 0x3F;
-  else if (OneOf(type, {actATtiny13, actATtiny26, actATtiny2313, actATtiny25, actATtiny45, actATtiny85,
-                        actATtiny261, actATtiny461, actATtiny861}))
-    mask = 0x03;
-  else
-    return 1;
-
-  uint8_t raw = 0;
-  const HRESULT hr = Instruction(kReadLockBits.b1, kReadLockBits.b2, 0x00, 0, &raw, TEcho::Check);
+  const TAvrMemoryDesc& lock = Memories()[TAvrMemory::Lock];
+  if (!lock.Readable()) return ISP_E_NOTSUPPORTED;
+  uint8_t raw = 0xFF;
+  const HRESULT hr = ReadConfigByte(TAvrMemory::Lock, raw);
   if (hr != S_OK) return hr;
-  if (high_bits)
-    value = uint8_t((raw & 0x80 ? 0 : 0x02) | (raw & 0x40 ? 0 : 0x04));
-  else
-    value = Programmed(raw) & mask;
+  value = Programmed(raw) & lock.ReadableBits;
   return S_OK;
 }
 
@@ -344,45 +439,54 @@ HRESULT TmCAtgeneric::ReadFuseBits(uint32_t& value) {
   if (!Bus) return ISP_E_NOBUS;
   if (!Identify(false)) return ISP_E_UNIDENTIFIED;
   value = 0;
-  const uint8_t type = CpuInfo->CpuType & 0x7F;
-  uint8_t raw = 0;
-  HRESULT hr = S_OK;
-
-  if (OneOf(type, {actAT90S1200, actAT90S2313, actAT90S4414, actAT90S8515})) return S_OK;
-
-  // The oldest parts keep their few fuse bits in the lock byte.
-  if (OneOf(type, {actATtiny22, actAT90S2323, actAT90S2343, actAT90S4434, actAT90S8535})) {
-    hr = Instruction(kReadLockBits.b1, kReadLockBits.b2, 0x00, 0, &raw, TEcho::Check);
-    if (hr != S_OK) return hr;
-    value = Programmed(raw) & (type == actATtiny22 ? 0x20 : 0x21);
-    return S_OK;
-  }
-
-  int fuse_bytes = 0;
-  if (OneOf(type,
-            {actATmega603, actATmega103, actAT90S2333, actAT90S4433, actATmega161, actATtiny12, actATtiny15}))
-    fuse_bytes = 1;
-  else if (OneOf(type, {actATmega8, actATmega8515, actATmega8535, actATmega163, actATmega16, actATmega323,
-                        actATmega32, actATtiny13, actATtiny26}))
-    fuse_bytes = 2;
-  else if (OneOf(type, {actATmega162, actATmega169,  actATmega128,  actATmega64,   actATtiny2313,
-                        actATtiny25,  actATtiny45,   actATtiny85,   actATtiny261,  actATtiny461,
-                        actATtiny861, actATmega48,   actATmega88,   actATmega168,  actATmega164,
-                        actATmega324, actATmega644,  actAT90CAN32,  actAT90CAN64,  actAT90CAN128,
-                        actATmega640, actATmega1280, actATmega1281, actATmega2560, actATmega2561}))
-    fuse_bytes = 3;
-  else
-    return 1;
-
-  constexpr TIspTemplate kFuseReads[3] = {kReadFuseLow, kReadFuseHigh, kReadFuseExtended};
+  constexpr TAvrMemory kFuses[3] = {TAvrMemory::LowFuse, TAvrMemory::HighFuse, TAvrMemory::ExtFuse};
+  if (!Memories()[kFuses[0]].Readable()) return ISP_E_NOTSUPPORTED;
   uint32_t result = 0;
-  for (int n = 0; n < fuse_bytes; ++n) {
-    hr = Instruction(kFuseReads[n].b1, kFuseReads[n].b2, 0x00, 0, &raw, TEcho::Check);
+  for (int n = 0; n < 3; ++n) {
+    const TAvrMemoryDesc& fuse = Memories()[kFuses[n]];
+    if (!fuse.Readable()) break;
+    uint8_t raw = 0xFF;
+    const HRESULT hr = ReadConfigByte(kFuses[n], raw);
     if (hr != S_OK) return hr;
-    result |= uint32_t(Programmed(raw)) << (8 * n);
+    result |= uint32_t(Programmed(raw) & fuse.ReadableBits) << (8 * n);
   }
   value = result;
   return S_OK;
+}
+
+HRESULT TmCAtgeneric::ReadConfigByte(TAvrMemory memory, uint8_t& value) {
+  if (!Bus) return ISP_E_NOBUS;
+  if (!Identify(false)) return ISP_E_UNIDENTIFIED;
+  const TAvrMemoryDesc& m = Memories()[memory];
+  if (!m.Readable() || m.ReadBits == TAvrBitMap{-1, -1, -1, -1, -1, -1, -1, -1}) return ISP_E_NOTSUPPORTED;
+  uint8_t answer = 0xFF;
+  const TIspOp& op = m.Read;
+  const HRESULT hr = Instruction(op.Bytes[0], op.Bytes[1], op.Bytes[2], 0, &answer, TEcho::Check);
+  if (hr != S_OK) return hr;
+  value = LogicalFromAnswer(m, answer);
+  return S_OK;
+}
+
+HRESULT TmCAtgeneric::WriteConfigByte(TAvrMemory memory, uint8_t value) {
+  if (!Bus) return ISP_E_NOBUS;
+  if (!Identify(false)) return ISP_E_UNIDENTIFIED;
+  const TAvrMemoryDesc& m = Memories()[memory];
+  if (!m.Write.Present) return ISP_E_NOTSUPPORTED;
+  const TIspOp op = WriteInstruction(m, value);
+  const HRESULT hr = Instruction(op.Bytes[0], op.Bytes[1], op.Bytes[2], op.Bytes[3], nullptr, TEcho::Check);
+  if (hr != S_OK) return hr;
+  return WaitReady(m, 0, value);
+}
+
+bool TmCAtgeneric::EraseClearsEeprom() {
+  if (!Identify(false)) return true;
+  const TAvrChipMemories& chip = Memories();
+  if (!chip[TAvrMemory::Eeprom].Present) return false;
+  if (chip.EesaveBit < 0) return true;
+  uint8_t raw = 0xFF;
+  // A fuse that cannot be read cannot promise to keep anything.
+  if (ReadConfigByte(chip.EesaveFuse, raw) != S_OK) return true;
+  return (raw >> chip.EesaveBit & 1) != 0;
 }
 
 HRESULT TmCAtgeneric::GetErrorText(HRESULT code, std::string& text) {
@@ -394,6 +498,25 @@ HRESULT TmCAtgeneric::GetErrorText(HRESULT code, std::string& text) {
   case ISP_E_NOANSWER:
     text = "The \u00b5C does not answer (no echo of its instructions): check the cable and the target's "
            "power!";
+    return 0;
+  case ISP_E_NOTSUPPORTED:
+    text = "The \u00b5C has no such memory or instruction for serial programming!";
+    return 0;
+  case ISP_E_STILLBUSY:
+    text = "The \u00b5C stayed busy far longer than its datasheet allows: check the cable, the target's "
+           "power and its clock!";
+    return 0;
+  case ISP_E_EEPROMWRITE:
+    text = "Error while writing \u00b5C device EEPROM!";
+    return 0;
+  case ISP_E_EEPROMREAD:
+    text = "Error while reading \u00b5C device EEPROM!";
+    return 0;
+  case ISP_E_EEPROMMISMATCH:
+    text = "Meta stream and EEPROM is not equal!";
+    return 0;
+  case ISP_E_FUSEVERIFY:
+    text = "A fuse or lock byte reads back other than it was written!";
     return 0;
   case ISP_E_BADSIZES:
     text = "The device database gives this \u00b5C memory sizes that cannot be used!";
@@ -451,26 +574,45 @@ HRESULT TmCAtgeneric::Transfer(const std::shared_ptr<IuCMemStream>& image, int32
 }
 
 HRESULT TmCAtgeneric::WriteFlash(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address) {
-  return Transfer(image, error_address, [&](int32_t& error_at) { return WriteFlashPages(image, error_at); });
+  return Transfer(image, error_address, [&](int32_t& error_at) -> HRESULT {
+    const TAvrMemoryDesc& flash = Memories()[TAvrMemory::Flash];
+    if (flash.PageMode() && PageWords() != 0) return WriteFlashPages(image, error_at);
+    // Only the parts whose ISP has no pages write byte by byte; a paged part without its page size
+    // cannot be addressed.
+    if (!flash.Commit.Present && flash.Load.Present) return WriteFlashBytes(image, error_at);
+    return ISP_E_NOSIZES;
+  });
+}
+
+HRESULT TmCAtgeneric::PrepareFlashWrite(const std::shared_ptr<IuCMemStream>& image, int32_t& size,
+                                        int32_t& error_at) {
+  const int32_t flash = CpuInfo->MemSize.Flash;
+  if (flash <= 0) return ISP_E_NOSIZES;
+  if (image->GetSize(&size) != S_OK || size < 0) return ISP_E_IMAGEREAD;
+  if (image->Rewind() != S_OK) return ISP_E_IMAGEREAD;
+  if (int64_t(flash) < int64_t(size)) return ISP_E_TOOBIG;
+  if (CpuInfo->EraseBeforeFlash == 1) {
+    Message(Events, "Erasing flash...\r\n");
+    // Pages written into a chip still erasing would be dropped by it.
+    const HRESULT hr = ChipErase();
+    if (hr != S_OK) {
+      error_at = 0;
+      return ISP_E_FLASHWRITE;
+    }
+  }
+  return S_OK;
 }
 
 HRESULT TmCAtgeneric::WriteFlashPages(const std::shared_ptr<IuCMemStream>& image, int32_t& error_at) {
   const int32_t flash = CpuInfo->MemSize.Flash;
   const uint32_t page_words = PageWords();
-  if (flash <= 0 || page_words == 0) return ISP_E_NOSIZES;
   const uint32_t page_bytes = page_words * 2;
   int32_t size = 0;
-  if (image->GetSize(&size) != S_OK || size < 0) return ISP_E_IMAGEREAD;
-  if (image->Rewind() != S_OK) return ISP_E_IMAGEREAD;
-  if (int64_t(flash) < int64_t(size)) return ISP_E_TOOBIG;
+  if (const HRESULT hr = PrepareFlashWrite(image, size, error_at); hr != S_OK) return hr;
   const uint32_t words = uint32_t(flash) >> 1;
   const uint64_t image_bytes = uint64_t(size);
   const std::shared_ptr<IAvrEvent> sink = Events; // Idle may let the owner change Events
-
-  if (CpuInfo->EraseBeforeFlash == 1) {
-    Message(sink, "Erasing flash...\r\n");
-    ChipErase(); // a chip that stays silent after the erase shows up in the first page write
-  }
+  poll_address_ = -1;
 
   Message(sink, "Writing flash...\r\n");
   const uint32_t start = TickMs();
@@ -520,6 +662,113 @@ HRESULT TmCAtgeneric::WriteFlashPages(const std::shared_ptr<IuCMemStream>& image
   return status;
 }
 
+HRESULT TmCAtgeneric::WriteFlashBytes(const std::shared_ptr<IuCMemStream>& image, int32_t& error_at) {
+  int32_t size = 0;
+  if (const HRESULT hr = PrepareFlashWrite(image, size, error_at); hr != S_OK) return hr;
+  const TAvrMemoryDesc& flash = Memories()[TAvrMemory::Flash];
+  const std::shared_ptr<IAvrEvent> sink = Events;
+  Message(sink, "Writing flash...\r\n");
+  return ForEachUnit(1, uint32_t(size), sink, error_at, [&](uint32_t i, bool block_end) -> HRESULT {
+    uint8_t value = 0xFF;
+    if (image->GetByte(&value) != S_OK) return ISP_E_IMAGEREAD;
+    // A flash cell only loses bits without an erase: writing 0xFF would change nothing and cost a
+    // whole programming cycle.
+    if (value != 0xFF) {
+      const TIspOp& op = (i & 1) ? flash.LoadHigh : flash.Load;
+      const uint32_t word = i >> 1;
+      if (Instruction(op.Bytes[0], uint8_t(word >> 8), uint8_t(word), value, nullptr, TEcho::IfFree) !=
+              S_OK ||
+          WaitReady(flash, i, value) != S_OK)
+        return ISP_E_FLASHWRITE;
+    }
+    return block_end && ConfirmAnswering(i + 1 == uint32_t(size)) != S_OK ? ISP_E_FLASHWRITE : S_OK;
+  });
+}
+
+HRESULT TmCAtgeneric::EepromTransfer(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address,
+                                     bool image_sized,
+                                     const std::function<HRESULT(uint32_t, int32_t&)>& body) {
+  return Transfer(image, error_address, [&](int32_t& error_at) -> HRESULT {
+    const TAvrMemoryDesc& eeprom = Memories()[TAvrMemory::Eeprom];
+    if (!eeprom.Present || !eeprom.Readable()) return ISP_E_NOTSUPPORTED;
+    uint32_t bytes = uint32_t(eeprom.Size);
+    if (image_sized) {
+      int32_t size = 0;
+      if (image->GetSize(&size) != S_OK || size < 0 || image->Rewind() != S_OK) return ISP_E_IMAGEREAD;
+      if (int64_t(size) > int64_t(eeprom.Size)) return ISP_E_TOOBIG;
+      bytes = uint32_t(size);
+    }
+    return body(bytes, error_at);
+  });
+}
+
+HRESULT TmCAtgeneric::WriteEeprom(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address) {
+  return EepromTransfer(image, error_address, true, [&](uint32_t bytes, int32_t& error_at) {
+    if (!Memories()[TAvrMemory::Eeprom].Writable()) return ISP_E_NOTSUPPORTED;
+    return WriteEepromBytes(image, bytes, error_at);
+  });
+}
+
+HRESULT TmCAtgeneric::WriteEepromBytes(const std::shared_ptr<IuCMemStream>& image, uint32_t bytes,
+                                       int32_t& error_at) {
+  const TAvrMemoryDesc& eeprom = Memories()[TAvrMemory::Eeprom];
+  const std::shared_ptr<IAvrEvent> sink = Events;
+  Message(sink, "Writing EEPROM...\r\n");
+  const bool paged = eeprom.PageMode() && eeprom.Load.Present && eeprom.Commit.Present;
+  const uint32_t page = paged ? uint32_t(eeprom.PageSize) : 1;
+  uint8_t last_value = 0xFF;
+  return ForEachUnit(1, bytes, sink, error_at, [&](uint32_t i, bool block_end) -> HRESULT {
+    uint8_t value = 0xFF;
+    if (image->GetByte(&value) != S_OK) return ISP_E_IMAGEREAD;
+    const uint8_t a_high = uint8_t(i >> 8), a_low = uint8_t(i);
+    HRESULT hr = S_OK;
+    if (paged) {
+      hr = Instruction(eeprom.Load.Bytes[0], 0x00, uint8_t(i % page), value, nullptr, TEcho::IfFree);
+      last_value = value;
+      // The page is written when it is full or the image ends; only the loaded bytes change.
+      if (hr == S_OK && ((i + 1) % page == 0 || i + 1 == bytes)) {
+        const uint32_t base = i - i % page;
+        hr = Instruction(eeprom.Commit.Bytes[0], uint8_t(base >> 8), uint8_t(base), 0x00, nullptr,
+                         TEcho::Check);
+        if (hr == S_OK) hr = WaitReady(eeprom, i, last_value);
+      }
+    } else {
+      hr = Instruction(eeprom.Write.Bytes[0], a_high, a_low, value, nullptr, TEcho::IfFree);
+      if (hr == S_OK) hr = WaitReady(eeprom, i, value);
+    }
+    if (hr != S_OK) return ISP_E_EEPROMWRITE;
+    return block_end && ConfirmAnswering(i + 1 == bytes) != S_OK ? ISP_E_EEPROMWRITE : S_OK;
+  });
+}
+
+HRESULT TmCAtgeneric::ReadEeprom(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address) {
+  return EepromTransfer(image, error_address, false, [&](uint32_t bytes, int32_t& error_at) {
+    Message(Events, "Reading EEPROM...\r\n");
+    return ForEachUnit(1, bytes, Events, error_at, [&](uint32_t i, bool block_end) -> HRESULT {
+      uint8_t value = 0;
+      if (ReadMemoryByte(TAvrMemory::Eeprom, i, value, block_end ? TEcho::Check : TEcho::IfFree) != S_OK)
+        return ISP_E_EEPROMREAD;
+      if (image->PutByte(&value) != S_OK) return ISP_E_IMAGEWRITE;
+      return block_end && ConfirmAnswering(i + 1 == bytes) != S_OK ? ISP_E_EEPROMREAD : S_OK;
+    });
+  });
+}
+
+HRESULT TmCAtgeneric::VerifyEeprom(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address) {
+  return EepromTransfer(image, error_address, true, [&](uint32_t bytes, int32_t& error_at) {
+    Message(Events, "Verifying EEPROM...\r\n");
+    return ForEachUnit(1, bytes, Events, error_at, [&](uint32_t i, bool block_end) -> HRESULT {
+      uint8_t chip_value = 0, image_value = 0;
+      if (ReadMemoryByte(TAvrMemory::Eeprom, i, chip_value, block_end ? TEcho::Check : TEcho::IfFree) != S_OK)
+        return ISP_E_EEPROMREAD;
+      if (image->GetByte(&image_value) != S_OK) return ISP_E_IMAGEREAD;
+      if (chip_value != image_value)
+        return ConfirmAnswering(true) == S_OK ? ISP_E_EEPROMMISMATCH : ISP_E_EEPROMREAD;
+      return block_end && ConfirmAnswering(i + 1 == bytes) != S_OK ? ISP_E_EEPROMREAD : S_OK;
+    });
+  });
+}
+
 HRESULT TmCAtgeneric::ReadFlash(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address) {
   return Transfer(image, error_address, [&](int32_t& error_at) -> HRESULT {
     const int32_t flash = CpuInfo->MemSize.Flash;
@@ -562,29 +811,39 @@ TmCAtgeneric::ForEachWord(const char* message, uint32_t words, int32_t& error_at
                           const std::function<HRESULT(uint32_t word_address, bool block_end)>& per_word) {
   const std::shared_ptr<IAvrEvent> sink = Events; // Idle may let the owner change Events
   Message(sink, message);
+  return ForEachUnit(2, words, sink, error_at, [&](uint32_t i, bool block_end) -> HRESULT {
+    const HRESULT status = per_word(i, block_end);
+    if (status == S_OK && block_end && ConfirmAnswering(i + 1 == words) != S_OK) return ISP_E_FLASHREAD;
+    return status;
+  });
+}
+
+HRESULT TmCAtgeneric::ForEachUnit(uint32_t unit_bytes, uint32_t units, const std::shared_ptr<IAvrEvent>& sink,
+                                  int32_t& error_at,
+                                  const std::function<HRESULT(uint32_t index, bool block_end)>& per_unit) {
   const uint32_t start = TickMs();
   if (sink) sink->SetProgress(0);
 
   HRESULT status = S_OK;
   uint32_t i = 0;
-  for (; i < words; ++i) {
-    const bool block_end = (2 * (uint64_t(i) + 1)) % kEchoBlockBytes == 0 || i + 1 == words;
-    status = per_word(i, block_end);
-    if (status == S_OK && block_end && ConfirmAnswering(i + 1 == words) != S_OK) status = ISP_E_FLASHREAD;
+  for (; i < units; ++i) {
+    const uint64_t done_bytes = uint64_t(unit_bytes) * (uint64_t(i) + 1);
+    const bool block_end = done_bytes % kEchoBlockBytes == 0 || i + 1 == units;
+    status = per_unit(i, block_end);
     if (status != S_OK) {
-      error_at = int32_t(2 * i);
+      error_at = int32_t(uint64_t(unit_bytes) * i);
       break;
     }
-    if ((2 * (uint64_t(i) + 1)) % 16 == 0) {
-      status = Progress(sink, int32_t(uint64_t(i) * 100 / words), 2 * uint64_t(i), start);
+    if (done_bytes % 16 == 0) {
+      status = Progress(sink, int32_t(uint64_t(i) * 100 / units), uint64_t(unit_bytes) * i, start);
       if (status != S_OK) {
-        error_at = int32_t(2 * i);
-        ++i; // word i is done
+        error_at = int32_t(uint64_t(unit_bytes) * i);
+        ++i; // unit i is done
         break;
       }
     }
   }
 
-  FinalRate(sink, 2 * uint64_t(i), start);
+  FinalRate(sink, uint64_t(unit_bytes) * i, start);
   return status;
 }

@@ -4,6 +4,7 @@
 #include "core/uAvr_base_TLB.h"
 #include "core/uSpiBus_base.h"
 #include "devicedb/uAVR_base.h"
+#include "devicedb/uAvrMemories.h"
 #include "memimage/uAvrMemFile.h"
 
 #include <cstdint>
@@ -13,8 +14,10 @@
 
 constexpr HRESULT ISP_E_NOBUS = 0x9010;
 constexpr HRESULT ISP_E_UNIDENTIFIED = 0x9011;
-constexpr HRESULT ISP_E_NOANSWER = 0x9012; // no echo: the chip is absent or stopped answering
-constexpr HRESULT ISP_E_BADSIZES = 0x9013; // the record's sizes cannot be used (RecordSizesUsable)
+constexpr HRESULT ISP_E_NOANSWER = 0x9012;     // no echo: the chip is absent or stopped answering
+constexpr HRESULT ISP_E_BADSIZES = 0x9013;     // the record's sizes cannot be used (RecordSizesUsable)
+constexpr HRESULT ISP_E_NOTSUPPORTED = 0x9014; // the chip has no such memory or instruction over ISP
+constexpr HRESULT ISP_E_STILLBUSY = 0x9015;    // the chip stayed busy far past its datasheet time
 constexpr HRESULT ISP_E_NOSIZES = 0x9021;
 constexpr HRESULT ISP_E_IMAGEREAD = 0x9022;
 constexpr HRESULT ISP_E_IMAGEWRITE = 0x9023;
@@ -22,6 +25,10 @@ constexpr HRESULT ISP_E_TOOBIG = 0x9024;
 constexpr HRESULT ISP_E_FLASHWRITE = 0x9025;
 constexpr HRESULT ISP_E_FLASHREAD = 0x9026;
 constexpr HRESULT ISP_E_MISMATCH = 0x9027;
+constexpr HRESULT ISP_E_EEPROMWRITE = 0x9028;
+constexpr HRESULT ISP_E_EEPROMREAD = 0x9029;
+constexpr HRESULT ISP_E_EEPROMMISMATCH = 0x902A;
+constexpr HRESULT ISP_E_FUSEVERIFY = 0x902B; // a fuse or lock byte read back other than written
 
 class TmCAtgeneric {
 public:
@@ -32,8 +39,6 @@ public:
 
   std::shared_ptr<IAvrEvent> Events;
   TSpiBusBase* Bus = nullptr;
-  uint32_t WriteDelay = 10; // ms after each page write
-  uint32_t EraseDelay = 30; // ms after chip erase
   TAvrSignature Signature;
   const TAvrSigType* CpuInfo = nullptr;
   // Database file to load; empty = the usual places (LocateSignatureDB).
@@ -54,8 +59,25 @@ public:
   HRESULT ReadProgramWord(uint32_t word_address, uint16_t& word);
   HRESULT LoadPageWord(uint32_t word_address, uint16_t word);
   HRESULT WritePage(uint32_t word_address);
+  // Lock and fuse bits as one value each, 1 = programmed (fuse bytes low, high, extended from bit
+  // 0 up), as the explanations take them. ISP_E_NOTSUPPORTED for a chip that cannot report them.
   HRESULT ReadLockBits(uint8_t& value);
   HRESULT ReadFuseBits(uint32_t& value);
+
+  // The memories of the identified chip (Known false before identification).
+  const TAvrChipMemories& Memories();
+  // One fuse or lock byte as the chip stores it (0 = programmed), logical bit k at bit k; bits the
+  // read does not carry read as 1. ISP_E_NOTSUPPORTED when the chip has no read for it.
+  HRESULT ReadConfigByte(TAvrMemory memory, uint8_t& value);
+  // Writes one fuse or lock byte (0 = programmed) and waits until the chip has stored it. It
+  // writes exactly value: what may be written is the caller's judgement. ISP_E_NOTSUPPORTED when
+  // the chip has no write for it; ISP_E_STILLBUSY when it does not finish in time.
+  HRESULT WriteConfigByte(TAvrMemory memory, uint8_t value);
+  // Waits until the chip has finished its programming cycle: RDY/BSY, value polling of the cell at
+  // address (written with value), or the maximum time, as the memory's description says.
+  HRESULT WaitReady(const TAvrMemoryDesc& memory, uint32_t address, uint8_t value);
+  // Time spent waiting for the chip since this object was made (benchmark figures).
+  uint64_t WaitedNs() const { return waited_ns_; }
   HRESULT GetErrorText(HRESULT code, std::string& text);
   // Why the last instruction that failed did so (ISP_E_NOANSWER, SPI_E_NOPORT, ...); S_OK when
   // none has since the object was made or the last whole-flash transfer began. The transfers
@@ -66,6 +88,12 @@ public:
   HRESULT WriteFlash(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address = nullptr);
   HRESULT ReadFlash(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address = nullptr);
   HRESULT VerifyFlash(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address = nullptr);
+  // The same for the EEPROM (ISP_E_EEPROMWRITE/READ/MISMATCH). An erase is never part of them.
+  HRESULT WriteEeprom(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address = nullptr);
+  HRESULT ReadEeprom(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address = nullptr);
+  HRESULT VerifyEeprom(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address = nullptr);
+  // Whether a chip erase now would also erase the EEPROM (EESAVE not programmed, or unreadable).
+  bool EraseClearsEeprom();
 
 private:
   // Whether an instruction checks the chip's echo of its second byte: always, or only where MISO
@@ -94,6 +122,15 @@ private:
   HRESULT Transfer(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address,
                    const std::function<HRESULT(int32_t& error_at)>& body);
   HRESULT WriteFlashPages(const std::shared_ptr<IuCMemStream>& image, int32_t& error_at);
+  // Flash of the parts without pages over ISP: each byte written and waited for on its own.
+  HRESULT WriteFlashBytes(const std::shared_ptr<IuCMemStream>& image, int32_t& error_at);
+  HRESULT WriteEepromBytes(const std::shared_ptr<IuCMemStream>& image, uint32_t bytes, int32_t& error_at);
+  // Reads one byte of the flash (byte address) or EEPROM, for value polling and the EEPROM reads.
+  HRESULT ReadMemoryByte(TAvrMemory memory, uint32_t address, uint8_t& value, TEcho echo);
+  // Polls RDY/BSY until the chip is ready, for at most limit_ns.
+  HRESULT PollRdyBsy(uint64_t limit_ns, uint32_t interval_us);
+  // The longest a cycle of max_us may take before the chip counts as hung.
+  static uint64_t BusyLimitNs(uint32_t max_us);
   // The word loop of reading and verifying: per_word handles one word and returns a failure
   // status to stop at it; block_end tells it that the word ends a block of 16 bytes, whose last
   // read checks the echo and after which the chip must prove it answers. Progress and the rate go
@@ -101,6 +138,19 @@ private:
   // the byte address it stopped at.
   HRESULT ForEachWord(const char* message, uint32_t words, int32_t& error_at,
                       const std::function<HRESULT(uint32_t word_address, bool block_end)>& per_word);
+  // The loop under every transfer, over units of unit_bytes (2 for flash words, 1 for bytes):
+  // per_unit handles one and returns a failure status to stop at it; progress, the rate and a
+  // cancel from the sink's Idle as in ForEachWord. error_at is the byte address it stopped at.
+  HRESULT ForEachUnit(uint32_t unit_bytes, uint32_t units, const std::shared_ptr<IAvrEvent>& sink,
+                      int32_t& error_at,
+                      const std::function<HRESULT(uint32_t index, bool block_end)>& per_unit);
+  // What every flash write does first: the image's size checked against the flash, the image
+  // rewound, the chip erased where the record asks for it.
+  HRESULT PrepareFlashWrite(const std::shared_ptr<IuCMemStream>& image, int32_t& size, int32_t& error_at);
+  // The frame of the EEPROM transfers: a chip with an EEPROM, and with image_sized an image that
+  // fits it; body gets the number of bytes to transfer.
+  HRESULT EepromTransfer(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address, bool image_sized,
+                         const std::function<HRESULT(uint32_t bytes, int32_t& error_at)>& body);
 
   // The extended address byte the chip currently holds; -1 = unknown. A reset clears it to 0.
   int32_t extended_address_ = -1;
@@ -109,4 +159,9 @@ private:
   // The last EnterProgMode got no echo: whatever comes back is the line's resting level.
   bool unsynchronised_ = false;
   HRESULT last_fault_ = S_OK;
+  TAvrChipMemories memories_;
+  // The cell of the page being loaded that can be value-polled after its page write; -1: none yet.
+  int64_t poll_address_ = -1;
+  uint8_t poll_value_ = 0xFF;
+  uint64_t waited_ns_ = 0;
 };

@@ -52,6 +52,8 @@ uint8_t TFakeIspChip::Answer(size_t byte_index) const {
     return r[1] == 0x08 ? fuse_high_raw : lock_raw;
   case 0x50:
     return r[1] == 0x08 ? fuse_ext_raw : fuse_low_raw;
+  case 0xF0:
+    return busy_left_ > 0 ? 0x01 : 0x00;
   default:
     return 0x00;
   }
@@ -61,7 +63,12 @@ void TFakeIspChip::Execute() {
   const TIspBytes& r = received_;
   instructions.push_back(r);
   const uint32_t in_page = page_words ? (uint32_t(r[1]) << 8 | r[2]) & (page_words - 1) : 0;
+  if (busy_left_ > 0 && r[0] != 0xF0) ++sent_while_busy;
+  if (r[0] == 0x4C || r[0] == 0xC0 || r[0] == 0xC2 || (r[0] == 0xAC && r[1] != 0x53)) busy_left_ = busy_polls;
   switch (r[0]) {
+  case 0xF0:
+    if (busy_left_ > 0) --busy_left_;
+    break;
   case 0xAC:
     if (r[1] == 0x53) enabled = true;
     if (r[1] == 0x80) std::fill(flash.begin(), flash.end(), uint16_t(0xFFFF));

@@ -23,6 +23,9 @@ public:
   std::array<uint8_t, 4> signature{0x1E, 0x93, 0x07, 0x00};
   std::array<uint8_t, 4> calibration{0xA1, 0xA2, 0xA3, 0xA4};
   uint8_t lock_raw = 0xFF, fuse_low_raw = 0xFF, fuse_high_raw = 0xFF, fuse_ext_raw = 0xFF;
+  // Polls of RDY/BSY answered busy after each programming instruction (page write, erase, ...).
+  uint32_t busy_polls = 0;
+  uint32_t sent_while_busy = 0; // instructions other than the poll that arrived while busy
   std::vector<uint16_t> flash;
   uint32_t page_words;
   // Called after each decoded instruction (for fault injection at a chosen point).
@@ -54,4 +57,5 @@ private:
   size_t byte_index_ = 0;
   uint8_t bit_index_ = 0, shift_in_ = 0, shift_out_ = 0xFF, miso_out_ = 1;
   uint32_t skip_ = 0;
+  uint32_t busy_left_ = 0;
 };
