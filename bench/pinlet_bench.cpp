@@ -22,6 +22,7 @@
 #include "sim/uSimPorts.h"
 #include "sim/uSpiBus_Sim.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -31,17 +32,31 @@
 
 namespace {
 
-enum class TOp { Write, Read, Verify };
+// The speed level the command line starts with.
+constexpr uint8_t kDefaultBenchSpeed = 3;
+
+enum class TOp { Write, Read, Verify, EepromWrite, EepromRead };
 const char* OpName(TOp op) {
-  return op == TOp::Write ? "write" : op == TOp::Read ? "read" : "verify";
+  switch (op) {
+  case TOp::Write:
+    return "write";
+  case TOp::Read:
+    return "read";
+  case TOp::Verify:
+    return "verify";
+  case TOp::EepromWrite:
+    return "eeprom write";
+  case TOp::EepromRead:
+    return "eeprom read";
+  }
+  return "?";
 }
 
 // Sorts the virtual waits: the waits for the chip's programming cycles (polling included) are
 // what the ISP layer counts as waiting for the chip; the rest are SCK half-periods and resets.
 struct TWaitTally {
-  uint64_t chip_us = 0;  // waiting for the chip to finish page writes and the erase
-  uint64_t clock_us = 0; // SCK half-periods
-  uint64_t other_us = 0; // the reset sequence
+  uint64_t chip_us = 0; // waiting for the chip to finish page writes and the erase
+  uint64_t rest_us = 0; // SCK half-periods and the reset sequence
 };
 
 struct TRun {
@@ -94,6 +109,10 @@ HRESULT Transfer(TmCAtgeneric& isp, TOp op, const std::shared_ptr<IuCMemStream>&
     return isp.ReadFlash(NewMetaMemory());
   case TOp::Verify:
     return isp.VerifyFlash(image);
+  case TOp::EepromWrite:
+    return isp.WriteEeprom(image);
+  case TOp::EepromRead:
+    return isp.ReadEeprom(NewMetaMemory());
   }
   return E_FAIL;
 }
@@ -105,16 +124,12 @@ TRun RunTransfer(const TAvrSigType& record, const std::string& db_path, uint8_t 
   auto bus = CreateSpiBus<TSpiBus_Sim>(1, std::make_unique<TSimAvrChip>(record));
   bus->Speed = speed;
   TSimAvrChip& chip = *bus->Chip();
-  PreloadFlash(op, chip, image);
+  if (op == TOp::Write || op == TOp::Read || op == TOp::Verify) PreloadFlash(op, chip, image);
 
   TmCAtgeneric isp(bus.get());
   TRun run;
   if ((run.status = PrepareIsp(isp, db_path)) != S_OK) return run;
 
-  uint64_t short_us = 0, long_us = 0;
-  clock->on_wait = [&](bool sleep, uint32_t amount) {
-    (!sleep && amount <= 10 ? short_us : long_us) += sleep ? uint64_t(amount) * 1000 : amount;
-  };
   const uint64_t waited_before = isp.WaitedNs();
   bus->ResetLineCounters();
   const uint64_t start_ns = clock->NowNs();
@@ -129,11 +144,7 @@ TRun RunTransfer(const TAvrSigType& record, const std::string& db_path, uint8_t 
   // Polls clock SCK too; their half-periods count as waiting for the chip.
   run.waits.chip_us = (isp.WaitedNs() - waited_before) / 1000;
   const uint64_t total_us = (clock->NowNs() - start_ns) / 1000;
-  run.waits.other_us = long_us > run.waits.chip_us ? long_us - run.waits.chip_us : 0;
-  run.waits.clock_us = total_us > run.waits.chip_us + run.waits.other_us
-                           ? total_us - run.waits.chip_us - run.waits.other_us
-                           : short_us;
-  clock->on_wait = nullptr;
+  run.waits.rest_us = total_us > run.waits.chip_us ? total_us - run.waits.chip_us : 0;
   isp.LeaveProgMode();
   return run;
 }
@@ -233,6 +244,44 @@ void Usage() {
 
 } // namespace
 
+// What waiting for the chip costs a whole-flash write, against the fixed 10 ms per page and 30 ms
+// per erase that a programmer which never asks the chip has to wait; and the EEPROM's rates.
+bool PrintChipWaits(const TAvrSigType& record, const std::string& db_path,
+                    const std::shared_ptr<IuCMemStream>& image, size_t flash) {
+  const TRun run = RunTransfer(record, db_path, 0, TOp::Write, image);
+  if (run.status != S_OK) {
+    std::fprintf(stderr, "pinlet-bench: write failed with 0x%08X\n", uint32_t(run.status));
+    return false;
+  }
+  const double pages = double(flash) / double(record.PageSize.Flash);
+  const double fixed_s = pages * 0.010 + (record.EraseBeforeFlash == 1 ? 0.030 : 0.0);
+  const double chip_s = double(run.waits.chip_us) / 1e6;
+  std::printf("\nWaiting for the chip, %zu-byte write (%.0f pages%s)\n", flash, pages,
+              record.EraseBeforeFlash == 1 ? " and the erase" : "");
+  std::printf("  polled (RDY/BSY, simulated chip at 80%% of the datasheet times): %.3f s\n", chip_s);
+  std::printf("  fixed 10 ms per page, 30 ms per erase:                           %.3f s (%.2fx)\n", fixed_s,
+              chip_s > 0 ? fixed_s / chip_s : 0.0);
+
+  const size_t eeprom = size_t(std::max(record.MemSize.EEPROM, 0));
+  if (eeprom == 0) return true;
+  const auto eeprom_image = MakeImage(eeprom);
+  std::printf("\nEEPROM, %zu bytes (simulated time)\n", eeprom);
+  for (uint8_t speed : {uint8_t(0), kDefaultBenchSpeed}) {
+    for (TOp op : {TOp::EepromWrite, TOp::EepromRead}) {
+      const TRun e = RunTransfer(record, db_path, speed, op, eeprom_image);
+      if (e.status != S_OK) {
+        std::fprintf(stderr, "pinlet-bench: %s failed with 0x%08X\n", OpName(op), uint32_t(e.status));
+        return false;
+      }
+      char rate[24] = "unbounded"; // no wait at all: set by the port accesses alone
+      if (e.virtual_s > 0) std::snprintf(rate, sizeof rate, "%.0f", double(eeprom) / e.virtual_s);
+      std::printf("  %-10s %-12s %8.3f s %10s byte/s (chip %.3f s)\n", SpiSpeedName(speed), OpName(op),
+                  e.virtual_s, rate, double(e.waits.chip_us) / 1e6);
+    }
+  }
+  return true;
+}
+
 int main(int argc, char** argv) {
   std::string db_path, chip_name = "ATmega328P";
   std::vector<uint8_t> speeds = {0, 1, 2, 3, 4, 5, 6};
@@ -292,8 +341,8 @@ int main(int argc, char** argv) {
 
   std::printf("\nRates per speed level (simulated time: only the programmer's waits pass time;\n"
               "CPU: wall-clock time of this process running the transfer on the simulation)\n");
-  std::printf("%-10s %-8s %5s %10s %12s %10s %9s %9s %8s %12s\n", "speed", "transfer", "half", "sim s",
-              "sim B/s", "clock s", "chip s", "other s", "CPU s", "CPU B/s");
+  std::printf("%-10s %-8s %5s %10s %12s %9s %9s %8s %12s\n", "speed", "transfer", "half", "sim s", "sim B/s",
+              "chip s", "rest s", "CPU s", "CPU B/s");
   for (uint8_t speed : speeds) {
     for (TOp op : {TOp::Write, TOp::Read, TOp::Verify}) {
       const TRun run = RunTransfer(record, db_path, speed, op, image);
@@ -308,15 +357,15 @@ int main(int argc, char** argv) {
       // there and set by the port accesses alone on real hardware.
       char sim_rate[24] = "unbounded";
       if (run.virtual_s > 0) std::snprintf(sim_rate, sizeof sim_rate, "%.0f", double(flash) / run.virtual_s);
-      std::printf("%-10s %-8s %5s %10.3f %12s %10.3f %9.3f %9.3f %8.3f %12.0f\n", SpiSpeedName(speed),
-                  OpName(op), half, run.virtual_s, sim_rate, double(run.waits.clock_us) / 1e6,
-                  double(run.waits.chip_us) / 1e6, double(run.waits.other_us) / 1e6, run.wall_s,
-                  double(flash) / run.wall_s);
+      std::printf("%-10s %-8s %5s %10.3f %12s %9.3f %9.3f %8.3f %12.0f\n", SpiSpeedName(speed), OpName(op),
+                  half, run.virtual_s, sim_rate, double(run.waits.chip_us) / 1e6,
+                  double(run.waits.rest_us) / 1e6, run.wall_s, double(flash) / run.wall_s);
     }
   }
-  std::printf("\nclock s: SCK half-periods; chip s: waiting for the chip's page writes and erase\n"
-              "(polled; %u pages); other s: the reset sequence the erase repeats.\n",
+  std::printf("\nchip s: waiting for the chip's page writes and erase (polled; %u pages);\n"
+              "rest s: SCK half-periods and the reset sequence the erase repeats.\n",
               unsigned(flash / size_t(record.PageSize.Flash)));
+  if (!PrintChipWaits(record, db_path, image, flash)) return 1;
   if (!PrintPortOperations(record, db_path, image, flash)) return 1;
   return 0;
 }
