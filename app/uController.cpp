@@ -11,10 +11,8 @@
 #include "memimage/uAvrMemFile.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
-#include <filesystem>
 #include <vector>
 
 namespace {
@@ -64,15 +62,6 @@ private:
   std::shared_ptr<IProgressSink> inner_;
   const bool& cancel_requested_;
 };
-
-std::shared_ptr<IuCFile> NewFileForName(const std::string& file_name) {
-  std::string extension = std::filesystem::path(file_name).extension().string();
-  std::transform(extension.begin(), extension.end(), extension.begin(),
-                 [](unsigned char c) { return char(std::tolower(c)); });
-  if (extension == ".ucm") return NewBinFile();
-  if (extension == ".hex") return NewHexFile();
-  return nullptr;
-}
 
 int32_t StreamSize(IuCMemStream& stream) {
   int32_t size = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <new>
 #include <random>
 #include <sys/stat.h>
@@ -192,6 +194,15 @@ std::shared_ptr<IuCFile> NewBinFile() {
 }
 std::shared_ptr<IuCFile> NewHexFile() {
   return std::make_shared<TuCHexFile>();
+}
+
+std::shared_ptr<IuCFile> NewFileForName(const std::string& file_name) {
+  std::string extension = std::filesystem::path(file_name).extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return char(std::tolower(c)); });
+  if (extension == ".ucm" || extension == ".bin") return NewBinFile();
+  if (extension == ".hex" || extension == ".eep") return NewHexFile();
+  return nullptr;
 }
 
 // ---- saving through a temporary file ----

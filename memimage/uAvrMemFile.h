@@ -1,5 +1,5 @@
-// The meta memory: an in-memory byte image of a device's flash (byte n = flash address n), and its
-// two file kinds, raw binary (*.ucm) and Intel HEX (*.hex).
+// The meta memory: an in-memory byte image of a device's flash or EEPROM (byte n = address n), and
+// its two file kinds, raw binary (*.ucm, *.bin) and Intel HEX (*.hex, *.eep).
 #pragma once
 #include "base/uUnknown.h"
 #include "memimage/uStreamClass.h"
@@ -49,6 +49,10 @@ constexpr uint8_t kImageFill = 0xFF;
 std::shared_ptr<IuCMemStream> NewMetaMemory(); // an empty binary-kind image
 std::shared_ptr<IuCFile> NewBinFile();
 std::shared_ptr<IuCFile> NewHexFile();
+// The file kind its name's extension (from the last period on, any letter case) selects: raw for
+// .ucm and .bin, Intel HEX for .hex and .eep (the name avr-gcc toolchains give EEPROM images).
+// Null for any other extension or none. The kinds are the same for flash and EEPROM images.
+std::shared_ptr<IuCFile> NewFileForName(const std::string& file_name);
 
 // The image object behind every kind: a growable buffer with a position that may lie beyond its
 // size. Positions stay within 0..INT32_MAX.

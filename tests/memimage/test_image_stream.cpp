@@ -162,4 +162,14 @@ TEST(ImageStream, FileAndImageInterfacesReachEachOther) {
   EXPECT_EQ(Bytes(loaded), (std::vector<uint8_t>{9, 8, 7}));
 }
 
+TEST(ImageStream, TheExtensionChoosesTheKindInAnyLetterCase) {
+  for (const char* name : {"a.ucm", "dir.x/A.BIN", "b.Bin"})
+    EXPECT_TRUE(std::dynamic_pointer_cast<TuCBinFile>(NewFileForName(name))) << name;
+  for (const char* name : {"a.hex", "A.HEX", "main.eep", "MAIN.EeP"})
+    EXPECT_TRUE(std::dynamic_pointer_cast<TuCHexFile>(NewFileForName(name))) << name;
+  // The period must begin the last name's extension; a leading one starts a hidden name.
+  for (const char* name : {"a.srec", "noextension", "dir.hex/file", ".hex", "a.hex.txt", "a."})
+    EXPECT_FALSE(NewFileForName(name)) << name;
+}
+
 } // namespace
