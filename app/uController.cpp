@@ -150,11 +150,11 @@ void TPinletController::SetSpeed(uint8_t speed) {
   if (bus_) bus_->Speed = speed;
 }
 
-TControlState TPinletController::ControlState() const {
+TControlState TPinletController::ControlState(TImageMemory memory) const {
   TControlState state;
   if (busy_) return state;
   const bool bus = bus_ != nullptr;
-  const bool image = meta_ != nullptr;
+  const bool image = HasImage(memory);
   state.Init = !bus;
   state.Free = state.ReadSig = state.ReadCalib = state.ReadLock = state.ReadFuse = bus;
   state.ReadFlash = state.Load = state.EraseFlash = bus;
@@ -208,9 +208,10 @@ void TPinletController::ClearStatusText() {
   if (events_) events_->SetStatusText("");
 }
 
-TCommandResult TPinletController::TransferImage(TmCAtgeneric& isp, TImageTransfer transfer) {
+TCommandResult TPinletController::TransferImage(TmCAtgeneric& isp, TImageTransfer transfer,
+                                                const std::shared_ptr<IuCMemStream>& image) {
   int32_t error_address = -1;
-  const HRESULT status = (isp.*transfer)(meta_, &error_address);
+  const HRESULT status = (isp.*transfer)(image, &error_address);
   if (status == S_OK) return TCommandResult::Done;
   std::string text;
   // An abort makes the next instruction fail, with whatever code and fault that gives.
@@ -408,6 +409,7 @@ TCommandResult TPinletController::WriteFlash() {
       if (!RecordSizesUsable(*isp.CpuInfo)) return TransferImage(isp, &TmCAtgeneric::WriteFlash);
       if (!ConfirmSignatureMatch(isp.Signature)) return TCommandResult::Declined;
     }
+    if (isp.CpuInfo && isp.CpuInfo->EraseBeforeFlash == 1) LogEraseEffectOnEeprom(isp);
     if (!confirm_.AskYesNo("Shall I really overwrite the whole flash memory?"))
       return TCommandResult::Declined;
     return TransferImage(isp, &TmCAtgeneric::WriteFlash);
@@ -446,7 +448,9 @@ TCommandResult TPinletController::EraseFlash() {
     if (!unusable.empty()) Log(unusable + "\r\n", clLogRed);
     return TCommandResult::Failed;
   }
-  if (!ConfirmSignatureMatch(sig) || !confirm_.AskYesNo("Shall I erase the whole flash memory?"))
+  if (!ConfirmSignatureMatch(sig)) return LeaveProgMode(*isp, TCommandResult::Declined);
+  LogEraseEffectOnEeprom(*isp);
+  if (!confirm_.AskYesNo("Shall I erase the whole flash memory?"))
     return LeaveProgMode(*isp, TCommandResult::Declined);
   // The erase ends with a new entry into programming mode; a chip that does not answer it may not
   // be erased either, so that counts as a failed erase.
@@ -470,7 +474,7 @@ TCommandResult TPinletController::EraseFlash() {
 // ---------------------------------------------------------------------------------------------
 // Image
 
-TCommandResult TPinletController::LoadFile(const std::string& file_name) {
+TCommandResult TPinletController::LoadFile(const std::string& file_name, TImageMemory memory) {
   if (busy_) return TCommandResult::Refused;
   TBusyScope busy(*this);
   std::shared_ptr<IuCFile> file = NewFileForName(file_name);
@@ -483,14 +487,15 @@ TCommandResult TPinletController::LoadFile(const std::string& file_name) {
     if (const std::string reason = file->LastErrorText(); !reason.empty()) Log(reason + "\r\n", clLogRed);
     return TCommandResult::Failed;
   }
-  meta_.reset();
-  meta_ = QueryInterface<IuCMemStream>(file);
-  if (!meta_) {
+  std::shared_ptr<IuCMemStream>& slot = memory == TImageMemory::Eeprom ? eeprom_ : meta_;
+  slot.reset();
+  slot = QueryInterface<IuCMemStream>(file);
+  if (!slot) {
     Log("Error retreiving stream interface!\r\n", clLogRed);
     return TCommandResult::Failed;
   }
   if (OnFileLoaded) OnFileLoaded(file_name);
-  Log(Format("Loaded %s; %dbytes\r\n", file_name.c_str(), StreamSize(*meta_)), clLogGreen);
+  Log(Format("Loaded %s; %dbytes\r\n", file_name.c_str(), StreamSize(*slot)), clLogGreen);
   return TCommandResult::Done;
 }
 
@@ -523,8 +528,9 @@ TSaveCheck TPinletController::CheckSaveTarget(const std::string& file_name) {
   return check;
 }
 
-TCommandResult TPinletController::SaveFile(const std::string& file_name) {
-  if (busy_ || !meta_) return TCommandResult::Refused;
+TCommandResult TPinletController::SaveFile(const std::string& file_name, TImageMemory memory) {
+  const std::shared_ptr<IuCMemStream> image = Image(memory);
+  if (busy_ || !image) return TCommandResult::Refused;
   TBusyScope busy(*this);
   if (!CheckSaveTarget(file_name).Ok) return TCommandResult::Failed;
   std::shared_ptr<IuCFile> file = NewFileForName(file_name);
@@ -533,7 +539,7 @@ TCommandResult TPinletController::SaveFile(const std::string& file_name) {
     Log("Error retreiving stream interface!\r\n", clLogRed);
     return TCommandResult::Failed;
   }
-  meta_->CopyAllTo(stream);
+  image->CopyAllTo(stream);
   if (file->SaveToFile(file_name) != S_OK) {
     Log("Error saving file!\r\n", clLogRed);
     if (const std::string reason = file->LastErrorText(); !reason.empty()) Log(reason + "\r\n", clLogRed);
@@ -543,9 +549,10 @@ TCommandResult TPinletController::SaveFile(const std::string& file_name) {
   return TCommandResult::Done;
 }
 
-TCommandResult TPinletController::DumpMetaFile() {
-  if (busy_ || !meta_) return TCommandResult::Refused;
+TCommandResult TPinletController::DumpMetaFile(TImageMemory memory) {
+  if (busy_ || !HasImage(memory)) return TCommandResult::Refused;
   TBusyScope busy(*this);
+  if (memory == TImageMemory::Eeprom) return DumpEepromImage();
   TCancellableEvents events(events_, cancel_requested_);
   // Keep the image alive even if something replaced meta_ meanwhile (nothing can while busy).
   const std::shared_ptr<IuCMemStream> image = meta_;

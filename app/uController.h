@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,12 @@ struct TAvrSignature;
 constexpr uint8_t kSpeedLevelCount = 7;
 constexpr uint8_t kDefaultSpeedLevel = 3;
 const char* SpeedLevelName(uint8_t level); // "sdFastest" .. "sdSlowest"; nullptr outside 0..6
+
+// The memory a transfer and an image slot are about. The controller keeps one image per memory, so
+// loading an EEPROM file does not lose a flash image that was loaded or read before.
+enum class TImageMemory : uint8_t { Flash, Eeprom };
+const char* ImageMemoryName(TImageMemory memory);                         // "flash", "eeprom"
+std::optional<TImageMemory> ImageMemoryFromName(const std::string& name); // any letter case
 
 // Where a transfer reports its progress (texts UTF-8 with their own line ends). A failing Idle
 // stops the transfer after the current page or row, as RequestCancel does.
@@ -50,7 +57,8 @@ public:
 };
 
 // Which controls may be used now. While a command runs everything is disabled, so input that the
-// window processes during a transfer cannot start a second command or free the bus in use.
+// window processes during a transfer cannot start a second command or free the bus in use. Save,
+// write, verify and dump follow the image of the memory the state was asked for.
 struct TControlState {
   bool Init = false, Free = false;
   bool ReadSig = false, ReadCalib = false, ReadLock = false, ReadFuse = false;
@@ -109,23 +117,38 @@ public:
   TCommandResult WriteFlash();
   TCommandResult VerifyFlash();
   TCommandResult EraseFlash();
-  TCommandResult LoadFile(const std::string& file_name);
+  TCommandResult LoadFile(const std::string& file_name, TImageMemory memory = TImageMemory::Flash);
   TCommandResult LoadDebugImage();
-  TCommandResult SaveFile(const std::string& file_name);
+  TCommandResult SaveFile(const std::string& file_name, TImageMemory memory = TImageMemory::Flash);
   // What SaveFile checks before it writes, on its own: a known kind, and a target that is a
   // regular file or a new name in a writable folder (links are judged by what they name). A read
   // that is to be saved asks first, so that a bad name fails before the flash is read. Logs the
   // refusal like SaveFile does.
   TSaveCheck CheckSaveTarget(const std::string& file_name);
-  TCommandResult DumpMetaFile();
+  // The flash image as words (the order the chip fetches them), the EEPROM image as bytes.
+  TCommandResult DumpMetaFile(TImageMemory memory = TImageMemory::Flash);
+
+  // EEPROM (app/uControllerEeprom.cpp), between the chip and the EEPROM image. A write is never
+  // preceded by an erase; an image larger than the chip's EEPROM, or a chip without one, is
+  // refused before anything is written.
+  TCommandResult ReadEeprom();
+  TCommandResult WriteEeprom();
+  TCommandResult VerifyEeprom();
+  // The command of the memory: ReadFlash or ReadEeprom, and so on.
+  TCommandResult Read(TImageMemory memory);
+  TCommandResult Write(TImageMemory memory);
+  TCommandResult Verify(TImageMemory memory);
 
   std::shared_ptr<IuCMemStream> MetaMemory() const { return meta_; }
-  bool HasImage() const { return meta_ != nullptr; }
+  std::shared_ptr<IuCMemStream> Image(TImageMemory memory) const {
+    return memory == TImageMemory::Eeprom ? eeprom_ : meta_;
+  }
+  bool HasImage(TImageMemory memory = TImageMemory::Flash) const { return Image(memory) != nullptr; }
 
   // Called after each successful file load with the file name (the window records it as the last file).
   std::function<void(const std::string&)> OnFileLoaded;
 
-  TControlState ControlState() const;
+  TControlState ControlState(TImageMemory memory = TImageMemory::Flash) const;
   bool Busy() const { return busy_; }
   // Asks a running transfer to stop after the current page or row; it ends with an error report.
   void RequestCancel() { cancel_requested_ = true; }
@@ -148,7 +171,24 @@ private:
   // Runs one whole-flash transfer between the chip and the meta memory: Done when it ended with
   // S_OK; otherwise Failed, after reporting why and where it stopped.
   using TImageTransfer = HRESULT (TmCAtgeneric::*)(const std::shared_ptr<IuCMemStream>&, int32_t*);
-  TCommandResult TransferImage(TmCAtgeneric& isp, TImageTransfer transfer);
+  TCommandResult TransferImage(TmCAtgeneric& isp, TImageTransfer transfer) {
+    return TransferImage(isp, transfer, meta_);
+  }
+  TCommandResult TransferImage(TmCAtgeneric& isp, TImageTransfer transfer,
+                               const std::shared_ptr<IuCMemStream>& image);
+  // Before a chip erase is asked for: whether it will also erase the EEPROM (nothing for a chip
+  // without one, or one not identified).
+  void LogEraseEffectOnEeprom(TmCAtgeneric& isp);
+  // The EEPROM image's dump, bytes in rows of 16 (the caller holds the busy scope).
+  TCommandResult DumpEepromImage();
+  // The identified chip's EEPROM size; -1 after saying why there is none to use (unidentified,
+  // no EEPROM, unusable sizes).
+  int32_t EepromSizeOrReport(TmCAtgeneric& isp);
+  // Before the frame of a write or verify: an EEPROM image with data (true also where the frame
+  // will refuse the command). nothing_to: "write" or "compare".
+  bool EepromImageReady(const char* nothing_to);
+  // Whether the EEPROM image fits the identified chip's EEPROM; says why not.
+  bool EepromImageFits(TmCAtgeneric& isp);
   // The second line of a failure report: why the record cannot be used (for ISP_E_BADSIZES), or
   // what made the last instruction fail (no echo, a port gone), when that is not status itself.
   void LogFaultCause(TmCAtgeneric& isp, HRESULT status);
@@ -178,6 +218,7 @@ private:
   std::shared_ptr<IProgressSink> events_;
   std::unique_ptr<TSpiBusBase> bus_;
   std::shared_ptr<IuCMemStream> meta_;
+  std::shared_ptr<IuCMemStream> eeprom_; // the EEPROM image: its own slot beside the flash's
   bool busy_ = false;
   bool cancel_requested_ = false;
   const volatile std::sig_atomic_t* abort_flag_ = nullptr;

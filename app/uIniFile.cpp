@@ -840,6 +840,7 @@ HRESULT DefineWindowSettings(IIniFileManager& manager) {
       manager.DefineEntry(kSettingPortName, kIniKindText, "CONNECTION", "PortName", std::string()),
       manager.DefineEntry(kSettingSpeed, kIniKindInteger, "CONNECTION", "Speed", kDefaultSpeedSetting),
       manager.DefineEntry(kSettingLastFile, kIniKindText, "DIRECTORY", "LastFile", std::string()),
+      manager.DefineEntry(kSettingMemory, kIniKindText, "MEMORY", "Selected", std::string("flash")),
   };
   for (HRESULT hr : results)
     if (hr != S_OK) return hr;

@@ -167,10 +167,11 @@ std::string CurrentExecutablePath();
 constexpr int32_t kSettingPortName = 0; // "CONNECTION"/"PortName", text, default empty
 constexpr int32_t kSettingSpeed = 1;    // "CONNECTION"/"Speed", integer, default 3 (sdNormal)
 constexpr int32_t kSettingLastFile = 2; // "DIRECTORY"/"LastFile", text, default empty
+constexpr int32_t kSettingMemory = 3;   // "MEMORY"/"Selected", text "flash" or "eeprom", default "flash"
 constexpr uint8_t kIniKindInteger = 2;
 constexpr uint8_t kIniKindText = 4;
 constexpr int32_t kDefaultSpeedSetting = 3;
 
-// Defines the three entries above. A reader of kSettingSpeed must map values outside 0..6 to
+// Defines the entries above. A reader of kSettingSpeed must map values outside 0..6 to
 // sdNormal itself; the store hands back whatever the file holds.
 HRESULT DefineWindowSettings(IIniFileManager& manager);

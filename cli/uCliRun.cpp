@@ -280,7 +280,7 @@ int RunCli(const TCliOptions& options, const TCliTerminal& terminal, const std::
   case TCliCommand::Write:
   case TCliCommand::Verify:
   case TCliCommand::Dump:
-    if (const TCommandResult loaded = controller.LoadFile(options.File);
+    if (const TCommandResult loaded = controller.LoadFile(options.File, options.Memory);
         loaded != TCommandResult::Done || stopped())
       return finish(loaded);
     break;
@@ -293,7 +293,7 @@ int RunCli(const TCliOptions& options, const TCliTerminal& terminal, const std::
     break;
   }
 
-  if (options.Command == TCliCommand::Dump) return finish(controller.DumpMetaFile());
+  if (options.Command == TCliCommand::Dump) return finish(controller.DumpMetaFile(options.Memory));
 
   if (const TCommandResult connected = controller.Init(options.Port, options.Speed, options.Debug);
       !controller.HasBus() || stopped())
@@ -317,15 +317,17 @@ int RunCli(const TCliOptions& options, const TCliTerminal& terminal, const std::
     result = controller.EraseFlash();
     break;
   case TCliCommand::Read:
-    result = controller.ReadFlash();
-    if (result == TCommandResult::Done && !stopped()) result = controller.SaveFile(options.File);
+    result = controller.Read(options.Memory);
+    if (result == TCommandResult::Done && !stopped())
+      result = controller.SaveFile(options.File, options.Memory);
     break;
   case TCliCommand::Write:
-    result = controller.WriteFlash();
-    if (result == TCommandResult::Done && !options.NoVerify && !stopped()) result = controller.VerifyFlash();
+    result = controller.Write(options.Memory);
+    if (result == TCommandResult::Done && !options.NoVerify && !stopped())
+      result = controller.Verify(options.Memory);
     break;
   case TCliCommand::Verify:
-    result = controller.VerifyFlash();
+    result = controller.Verify(options.Memory);
     break;
   default:
     break;

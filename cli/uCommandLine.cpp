@@ -9,7 +9,7 @@ namespace {
 struct TCommandInfo {
   TCliCommand Command;
   const char* Name;
-  bool TakesFile;
+  bool TakesFile; // and --memory: the file is a flash or an EEPROM image
 };
 
 constexpr TCommandInfo kCommands[] = {
@@ -57,6 +57,7 @@ TCliParse ParseCommandLine(const std::vector<std::string>& args) {
   TCliOptions& o = parse.Options;
   std::vector<std::string> positional;
   bool options_ended = false;
+  bool memory_given = false;
 
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -110,6 +111,13 @@ TCliParse ParseCommandLine(const std::vector<std::string>& args) {
       const auto speed = ParseSpeed(text);
       if (!speed) return Fail("unknown speed level '" + text + "' (use 0..6 or sdFastest..sdSlowest)");
       o.Speed = *speed;
+    } else if (name == "-m" || name == "--memory") {
+      std::string text;
+      if (!value(text)) return Fail(name + " needs a memory (flash or eeprom)");
+      const auto memory = ImageMemoryFromName(text);
+      if (!memory) return Fail("unknown memory '" + text + "' (use flash or eeprom)");
+      o.Memory = *memory;
+      memory_given = true;
     } else if (name == "--db") {
       if (!value(o.DatabasePath) || o.DatabasePath.empty()) return Fail(name + " needs a file name");
     } else if (name == "--sim-chip") {
@@ -131,6 +139,9 @@ TCliParse ParseCommandLine(const std::vector<std::string>& args) {
     if (command == candidate.Name) info = &candidate;
   if (!info) return Fail("unknown command '" + positional[0] + "'");
   o.Command = info->Command;
+  // Said for a command that has no image, it would be silently ignored: erase is of the whole chip.
+  if (memory_given && !info->TakesFile)
+    return Fail(std::string("--memory applies to read, write, verify and dump, not to ") + info->Name);
   if (info->TakesFile) {
     if (positional.size() < 2) return Fail(std::string(info->Name) + " needs a file name");
     o.File = positional[1];
@@ -157,14 +168,19 @@ std::string UsageText(const std::string& program_name) {
          "  calibration      read the four calibration bytes\n"
          "  locks            read the lock bits and name the programmed ones\n"
          "  fuses            read the fuse bits (extended, high, low) and name the programmed ones\n"
-         "  erase            erase the whole flash (asks first unless --yes)\n"
-         "  read FILE        read the whole flash and save it to FILE\n"
-         "  write FILE       load FILE, write it into the flash (asks first unless --yes), then verify\n"
-         "  verify FILE      load FILE and compare it with the flash\n"
-         "  dump FILE        load FILE and show it as words and characters; needs no port\n"
+         "  erase            erase the whole chip: the flash, and the EEPROM unless EESAVE is\n"
+         "                   programmed (asks first unless --yes)\n"
+         "  read FILE        read the whole flash (or EEPROM) and save it to FILE\n"
+         "  write FILE       load FILE, write it into the flash (or EEPROM; asks first unless --yes),\n"
+         "                   then verify\n"
+         "  verify FILE      load FILE and compare it with the flash (or EEPROM)\n"
+         "  dump FILE        load FILE and show it as words (an EEPROM image: bytes) and characters;\n"
+         "                   needs no port\n"
          "\n"
-         "FILE is an Intel HEX file (*.hex) or a raw memory image (*.ucm); the extension decides,\n"
-         "in any letter case.\n"
+         "FILE is an Intel HEX file (*.hex, *.eep) or a raw memory image (*.ucm, *.bin); the\n"
+         "extension decides, in any letter case. A chip erase (erase, and write of the flash where\n"
+         "the chip needs it) also erases the EEPROM unless the chip's EESAVE fuse is programmed;\n"
+         "both say which before they ask. An EEPROM write erases nothing.\n"
          "\n"
          "Options:\n"
          "  -p, --port NAME   port to use: SIM1, SIM2, ... (simulated chip), COM1, LPT1, ..., or a\n"
@@ -176,6 +192,8 @@ std::string UsageText(const std::string& program_name) {
          "                    question is asked on the terminal; when standard input is not a\n"
          "                    terminal the answer is No\n"
          "      --no-verify   do not verify after write\n"
+         "  -m, --memory MEM  the memory that read, write, verify and dump are about: flash or\n"
+         "                    eeprom. Default: flash\n"
          "      --db FILE     device database to use instead of the usual CpuSignatures.xml\n"
          "      --sim-chip NAME\n"
          "                    chip carried by the simulated port, as the database names it, in\n"
@@ -219,6 +237,9 @@ std::string UsageText(const std::string& program_name) {
          "  " +
          p +
          " --port LPT1 read backup.hex\n"
+         "  " +
+         p +
+         " --memory eeprom write settings.eep --yes\n"
          "  " +
          p + " dump firmware.ucm\n";
 }

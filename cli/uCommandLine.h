@@ -25,8 +25,9 @@ enum class TCliCommand {
 
 struct TCliOptions {
   TCliCommand Command = TCliCommand::None;
-  std::string File;          // read, write, verify, dump
-  std::string Port = "SIM1"; // SIM1.., COM1, LPT1, "NAME=..." or a device path
+  std::string File;                          // read, write, verify, dump
+  TImageMemory Memory = TImageMemory::Flash; // --memory: read, write, verify, dump
+  std::string Port = "SIM1";                 // SIM1.., COM1, LPT1, "NAME=..." or a device path
   uint8_t Speed = kDefaultSpeedLevel;
   bool Yes = false;
   bool NoVerify = false;

@@ -35,7 +35,8 @@ constexpr int kClientHeight = 550;
 constexpr int kLeftColumnWidth = 339;
 constexpr int kLeftColumnBorder = 3;
 
-const char* const kFileFilter = "All files (*.ucm *.hex);;MEM file (*.ucm);;HEX file (*.hex)";
+const char* const kFileFilter =
+    "All files (*.ucm *.bin *.hex *.eep);;MEM file (*.ucm *.bin);;HEX file (*.hex *.eep)";
 const char* const kCloseWhileBusy = "A transfer is running. Stop it after the current page and close?";
 
 // The layout was made with MS Sans Serif, Arial and Courier New; where one is missing, the system's
@@ -183,6 +184,7 @@ TFormMain::~TFormMain() {
   // the handlers of a window that is half gone.
   disconnect(cbComPort, nullptr, this, nullptr);
   disconnect(cbSpeed, nullptr, this, nullptr);
+  disconnect(cbMemory, nullptr, this, nullptr);
   FEvents->Detach();
   FController.reset(); // closes the port and releases the target's reset
   // The settings object writes its file when the last reference goes.
@@ -267,6 +269,12 @@ void TFormMain::CreateControls() {
   btWriteFlash = MakeButton(gbFlash, "btWriteFlash", "Write flash", 143, 43, 110, 20);
   btVerifyFlash = MakeButton(gbFlash, "btVerifyFlash", "Verify flash", 143, 69, 110, 20);
   btEraseFlash = MakeButton(gbFlash, "btEraseFlash", "Erase flash", 143, 95, 110, 20);
+  // Under the image buttons, opposite the erase, which is of the whole chip whatever is chosen.
+  cbMemory = new QComboBox(gbFlash);
+  cbMemory->setObjectName("cbMemory");
+  cbMemory->setGeometry(13, 95, 110, 21);
+  cbMemory->addItem("Flash", int(TImageMemory::Flash));
+  cbMemory->addItem("EEPROM", int(TImageMemory::Eeprom));
 
   for (QGroupBox* group : {gbHowItWorks, gbInit, gbFuseLock, gbFlash}) columnLayout->addWidget(group);
   columnLayout->addStretch(1);
@@ -319,6 +327,7 @@ void TFormMain::CreateControls() {
   connect(btFree, &QPushButton::clicked, this, &TFormMain::btFreeClick);
   connect(cbComPort, &QComboBox::currentIndexChanged, this, &TFormMain::cbComPortChange);
   connect(cbSpeed, &QComboBox::currentIndexChanged, this, &TFormMain::cbSpeedChange);
+  connect(cbMemory, &QComboBox::currentIndexChanged, this, &TFormMain::cbMemoryChange);
   connect(btReadSig, &QPushButton::clicked, this, &TFormMain::btReadSigClick);
   connect(btReadCalib, &QPushButton::clicked, this, &TFormMain::btReadCalibClick);
   connect(btReadLock, &QPushButton::clicked, this, &TFormMain::btReadLockClick);
@@ -383,6 +392,16 @@ void TFormMain::LoadSettings() {
   }
   cbSpeedChange();
 
+  std::string memory_name;
+  FSettings->ReadString(kSettingMemory, memory_name);
+  // Anything else (an edited file) leaves the flash, as at the first start.
+  const TImageMemory memory = ImageMemoryFromName(memory_name).value_or(TImageMemory::Flash);
+  {
+    const QSignalBlocker blocker(cbMemory);
+    cbMemory->setCurrentIndex(cbMemory->findData(int(memory)));
+  }
+  cbMemoryChange();
+
   std::string last_file;
   FSettings->ReadString(kSettingLastFile, last_file);
   if (last_file.empty()) return;
@@ -402,6 +421,7 @@ void TFormMain::SaveSettings() {
   if (!FSettings) return;
   FSettings->WriteString(kSettingPortName, cbComPort->currentText().toStdString());
   FSettings->WriteInteger(kSettingSpeed, cbSpeed->currentIndex());
+  FSettings->WriteString(kSettingMemory, ImageMemoryName(SelectedMemory()));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -441,10 +461,16 @@ void TFormMain::ApplyControlState(const TControlState& state) {
   cbComPort->setEnabled(state.PortAndSpeed);
   cbSpeed->setEnabled(state.PortAndSpeed);
   cbDebug->setEnabled(state.PortAndSpeed);
+  cbMemory->setEnabled(state.PortAndSpeed);
 }
 
 void TFormMain::UpdateControls() {
-  ApplyControlState(FController->ControlState());
+  ApplyControlState(FController->ControlState(SelectedMemory()));
+}
+
+TImageMemory TFormMain::SelectedMemory() const {
+  return cbMemory && cbMemory->currentData().toInt() == int(TImageMemory::Eeprom) ? TImageMemory::Eeprom
+                                                                                  : TImageMemory::Flash;
 }
 
 void TFormMain::SetProgress(int32_t position) {
@@ -523,6 +549,18 @@ void TFormMain::cbSpeedChange() {
   if (speed >= 0) FController->SetSpeed(uint8_t(speed));
 }
 
+void TFormMain::cbMemoryChange() {
+  const bool eeprom = SelectedMemory() == TImageMemory::Eeprom;
+  btReadFlash->setText(eeprom ? "Read EEPROM" : "Read flash");
+  btWriteFlash->setText(eeprom ? "Write EEPROM" : "Write flash");
+  btVerifyFlash->setText(eeprom ? "Verify EEPROM" : "Verify flash");
+  btDumpMetaFile->setText(eeprom ? "Dump EEPROM image" : "Dump meta file");
+  // avr-gcc toolchains name their EEPROM images .eep.
+  SDflash->setDefaultSuffix(eeprom ? "eep" : "ucm");
+  // Save, Write, Verify and Dump need the chosen memory's image.
+  if (!FController->Busy()) UpdateControls();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Device information
 
@@ -546,15 +584,15 @@ void TFormMain::btReadFuseClick() {
 // Flash and image
 
 void TFormMain::btReadFlashClick() {
-  RunCommand([this] { FController->ReadFlash(); });
+  RunCommand([this] { FController->Read(SelectedMemory()); });
 }
 
 void TFormMain::btWriteFlashClick() {
-  RunCommand([this] { FController->WriteFlash(); });
+  RunCommand([this] { FController->Write(SelectedMemory()); });
 }
 
 void TFormMain::btVerifyFlashClick() {
-  RunCommand([this] { FController->VerifyFlash(); });
+  RunCommand([this] { FController->Verify(SelectedMemory()); });
 }
 
 void TFormMain::btEraseFlashClick() {
@@ -569,16 +607,20 @@ void TFormMain::btLoadFlashFileClick() {
   }
   const QString file_name = RunFileDialog(*ODflash);
   if (file_name.isEmpty()) return;
-  RunCommand([this, &file_name] { FController->LoadFile(QFile::encodeName(file_name).toStdString()); });
+  RunCommand([this, &file_name] {
+    FController->LoadFile(QFile::encodeName(file_name).toStdString(), SelectedMemory());
+  });
 }
 
 void TFormMain::btSaveFlashFileClick() {
-  if (FController->Busy() || !FController->HasImage()) return;
+  if (FController->Busy() || !FController->HasImage(SelectedMemory())) return;
   const QString file_name = RunFileDialog(*SDflash);
   if (file_name.isEmpty()) return;
-  RunCommand([this, &file_name] { FController->SaveFile(QFile::encodeName(file_name).toStdString()); });
+  RunCommand([this, &file_name] {
+    FController->SaveFile(QFile::encodeName(file_name).toStdString(), SelectedMemory());
+  });
 }
 
 void TFormMain::btDumpMetaFileClick() {
-  RunCommand([this] { FController->DumpMetaFile(); });
+  RunCommand([this] { FController->DumpMetaFile(SelectedMemory()); });
 }

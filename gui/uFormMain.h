@@ -1,7 +1,9 @@
 // The program's window: a port and speed selector, the command buttons and the coloured status log.
 // It stays thin: every button hands over to TPinletController, which holds the bus and the meta
 // memory and writes every message; the window only adds what needs a screen (dialogs, the Yes/No
-// questions, the progress bar) and keeps the port, speed and last file in the settings.
+// questions, the progress bar) and keeps the port, speed, memory choice and last file in the
+// settings. The memory selector beside the flash buttons (Flash or EEPROM) decides which memory
+// and which of the controller's two images Read, Write, Verify, Load, Save and Dump work on.
 #pragma once
 #include "app/uController.h"
 #include "app/uIniFile.h"
@@ -70,6 +72,7 @@ private slots:
   void btFreeClick();
   void cbComPortChange();
   void cbSpeedChange();
+  void cbMemoryChange();
   void btReadSigClick();
   void btReadCalibClick();
   void btReadLockClick();
@@ -91,6 +94,7 @@ private:
   void LoadSettings();
   void SaveSettings();
   void ApplyControlState(const TControlState& state);
+  TImageMemory SelectedMemory() const;
   // Runs one controller command with every control disabled, then refreshes them; a close that
   // was asked for meanwhile is carried out once the command has returned.
   void RunCommand(const std::function<void()>& command);
@@ -126,6 +130,7 @@ private:
   QPushButton* btWriteFlash = nullptr;
   QPushButton* btVerifyFlash = nullptr;
   QPushButton* btEraseFlash = nullptr;
+  QComboBox* cbMemory = nullptr;
   QTextEdit* memoStatus = nullptr;
   QStatusBar* StatusBar1 = nullptr;
   QLabel* StatusPanel0 = nullptr;

@@ -120,6 +120,21 @@ TEST_F(CliRun, WriteThenVerifyOnTheSimulatedChip) {
   EXPECT_FALSE(Printed("Comparing")) << out;
 }
 
+TEST_F(CliRun, TheMemoryOptionMovesEepromImagesAndTheirExitStatuses) {
+  const std::string image = WriteImage("cfg.bin", 100), back = Path("back.eep");
+  EXPECT_EQ(Run({"--memory", "eeprom", "write", image, "--yes"}), kExitOk) << out;
+  EXPECT_TRUE(Printed("Writing 100 bytes to the EEPROM...\n")) << out;
+  EXPECT_TRUE(Printed("The EEPROM image and the EEPROM are equal.\n")) << out; // verified afterwards
+  EXPECT_EQ(Run({"read", back, "--memory=eeprom"}), kExitOk) << out;
+  EXPECT_TRUE(Printed("Reading 1024 bytes of EEPROM...\n")) << out;
+  EXPECT_EQ(Run({"verify", back, "-m", "eeprom"}), kExitOk) << out;
+  EXPECT_EQ(Run({"dump", "-m", "eeprom", back}), kExitOk) << out;
+  EXPECT_TRUE(Printed("0x0060:")) << out;
+  EXPECT_EQ(Run({"-m", "eeprom", "write", WriteImage("big.bin", 1025), "--yes"}), kExitFailed) << out;
+  EXPECT_TRUE(Printed("is bigger than the EEPROM")) << out;
+  EXPECT_EQ(Run({"-m", "eeprom", "erase"}), kExitUsage);
+}
+
 TEST_F(CliRun, QuestionsWithoutATerminalAreAnsweredNoOnATerminalAsTyped) {
   const std::string image = WriteImage("fw.ucm", 64);
   EXPECT_EQ(Run({"write", image}), kExitFailed);

@@ -41,6 +41,17 @@ TEST(CommandLine, EveryOptionInBothSpellings) {
   EXPECT_EQ(p.Options.Speed, 0);
   EXPECT_TRUE(p.Options.Yes);
 
+  // The memory of the image: flash unless said, in any letter case, for each command with a file.
+  EXPECT_EQ(p.Options.Memory, TImageMemory::Flash);
+  for (const char* command : {"read", "write", "verify", "dump"}) {
+    p = Parse({"--memory=EEPROM", command, "ee.eep"});
+    ASSERT_TRUE(p.Ok) << p.Error;
+    EXPECT_EQ(p.Options.Memory, TImageMemory::Eeprom) << command;
+  }
+  p = Parse({"verify", "fw.bin", "-m", "flash"});
+  ASSERT_TRUE(p.Ok) << p.Error;
+  EXPECT_EQ(p.Options.Memory, TImageMemory::Flash);
+
   // After "--" a name that starts with a dash is a file.
   p = Parse({"dump", "--", "-odd.hex"});
   ASSERT_TRUE(p.Ok) << p.Error;
@@ -70,6 +81,10 @@ TEST(CommandLine, UsageErrorsSayWhatIsWrong) {
       {{"--speed", "9", "signature"}, "unknown speed level '9'"},
       {{"signature", "--port"}, "--port needs a port name"},
       {{"--yes=no", "erase"}, "--yes takes no value"},
+      {{"--memory", "rom", "read", "x.bin"}, "unknown memory 'rom' (use flash or eeprom)"},
+      {{"read", "x.eep", "--memory"}, "--memory needs a memory"},
+      // The erase is of the whole chip; a memory given to it would be ignored.
+      {{"--memory=eeprom", "erase"}, "--memory applies to read, write, verify and dump, not to erase"},
   };
   for (const auto& c : cases) {
     const TCliParse p = ParseCommandLine(c.args);
@@ -99,6 +114,8 @@ TEST(CommandLine, HelpExplainsEveryCommandOptionAndExitStatus) {
   for (const char* word : {"verify FILE", "dump FILE", "--port", "--speed", "--yes", "--no-verify", "--db"})
     EXPECT_NE(help.find(word), std::string::npos) << word;
   for (const char* word : {"--sim-chip", "--debug", "--help", "sim-<chip>.state", "CpuSignatures.xml"})
+    EXPECT_NE(help.find(word), std::string::npos) << word;
+  for (const char* word : {"--memory", "eeprom", "*.eep", "*.bin", "EESAVE"})
     EXPECT_NE(help.find(word), std::string::npos) << word;
   for (const char* word : {"current directory", "Exit status", "Examples"})
     EXPECT_NE(help.find(word), std::string::npos) << word;

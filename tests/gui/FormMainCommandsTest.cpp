@@ -13,7 +13,7 @@ namespace {
 const char* const kAllCommandControls[] = {
     "btInit",         "btFree",          "btReadSig",    "btReadCalib",     "btReadLock",   "btReadFuse",
     "btReadFlash",    "btLoadFlashFile", "btEraseFlash", "btSaveFlashFile", "btWriteFlash", "btVerifyFlash",
-    "btDumpMetaFile", "cbComPort",       "cbSpeed",      "cbDebug"};
+    "btDumpMetaFile", "cbComPort",       "cbSpeed",      "cbDebug",         "cbMemory"};
 
 std::string Pattern(size_t size) {
   std::string bytes(size, '\0');
@@ -124,7 +124,8 @@ TEST_F(FormMainTest, FileDialogsAreSetUpForImagesAndCancelLoadsNothing) {
   // Without a last file in the settings the dialogs start in the program's folder.
   EXPECT_EQ(open_directory.toStdString(), program_dir_.Path());
   EXPECT_TRUE(open_needs_existing);
-  EXPECT_EQ(filters, QStringList({"All files (*.ucm *.hex)", "MEM file (*.ucm)", "HEX file (*.hex)"}));
+  EXPECT_EQ(filters, QStringList({"All files (*.ucm *.bin *.hex *.eep)", "MEM file (*.ucm *.bin)",
+                                  "HEX file (*.hex *.eep)"}));
   EXPECT_EQ(save_suffix, "ucm");
   EXPECT_TRUE(save_asks_overwrite);
 }
