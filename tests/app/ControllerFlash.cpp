@@ -8,6 +8,7 @@
 namespace {
 
 constexpr uint32_t kRed = 0x0000FF, kGreen = 0x008000, kBlue = 0xFF0000;
+const TLogLine kEepromGoes{"The chip erase also erases the EEPROM (EESAVE is not programmed).\r\n", kRed};
 
 TEST_F(ControllerTest, WriteAnsweredNoWritesNothing) {
   Connect();
@@ -15,7 +16,7 @@ TEST_F(ControllerTest, WriteAnsweredNoWritesNothing) {
   LoadBytes(PatternBytes(1000));
   confirm_.answer = false;
   EXPECT_EQ(controller_.WriteFlash(), TCommandResult::Declined);
-  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Writing 1000 bytes...\r\n", kGreen}}));
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Writing 1000 bytes...\r\n", kGreen}, kEepromGoes}));
   EXPECT_EQ(confirm_.questions,
             (std::vector<std::string>{"Shall I really overwrite the whole flash memory?"}));
   EXPECT_EQ(Chip().Counters().page_writes, 0u);
@@ -29,7 +30,7 @@ TEST_F(ControllerTest, WriteAnsweredYesProgramsTheImageAndVerifyFindsAMismatch) 
   const std::vector<uint8_t> image = PatternBytes(1000);
   LoadBytes(image);
   EXPECT_EQ(controller_.WriteFlash(), TCommandResult::Done);
-  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Writing 1000 bytes...\r\n", kGreen}}));
+  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Writing 1000 bytes...\r\n", kGreen}, kEepromGoes}));
   EXPECT_TRUE(std::equal(image.begin(), image.end(), Chip().Flash().begin()));
   // The rest of the flash was erased first (the database asks for it on this chip).
   EXPECT_TRUE(
@@ -117,7 +118,8 @@ TEST_F(ControllerTest, EraseAnsweredNoLeavesTheFlashAndYesErasesIt) {
   Chip().Flash() = PatternBytes(8192);
   confirm_.answer = false;
   EXPECT_EQ(controller_.EraseFlash(), TCommandResult::Declined);
-  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Check memory size of device to write...\r\n", kGreen}}));
+  EXPECT_EQ(log_.lines,
+            (std::vector<TLogLine>{{"Check memory size of device to write...\r\n", kGreen}, kEepromGoes}));
   EXPECT_EQ(Chip().Flash(), PatternBytes(8192));
   EXPECT_EQ(Chip().Counters().chip_erases, 0u);
   EXPECT_FALSE(Chip().InProgMode());
@@ -127,6 +129,7 @@ TEST_F(ControllerTest, EraseAnsweredNoLeavesTheFlashAndYesErasesIt) {
   log_.lines.clear();
   EXPECT_EQ(controller_.EraseFlash(), TCommandResult::Done);
   EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Check memory size of device to write...\r\n", kGreen},
+                                               kEepromGoes,
                                                {"Device has been erased.\r\n", kGreen}}));
   EXPECT_EQ(confirm_.questions, (std::vector<std::string>{"Shall I erase the whole flash memory?"}));
   EXPECT_TRUE(std::all_of(Chip().Flash().begin(), Chip().Flash().end(), [](uint8_t b) { return b == 0xFF; }));
@@ -215,9 +218,9 @@ TEST_F(ControllerTest, AWriteTheSimulatedChipCannotKeepFails) {
 TEST_F(ControllerTest, EraseThatTheChipDoesNotSurviveIsReportedAsFailed) {
   controller_.BusFactory = [this](const std::string&, const std::string&, std::string&) {
     TSimChipOptions options;
-    // Programming Enable, the signature read twice (the command's and the erase's), the erase
-    // itself: then silence.
-    options.stop_after_bytes = 4 + 16 + 16 + 4;
+    // Programming Enable, the signature read twice (the command's and the ISP layer's), the EESAVE
+    // fuse, the erase itself: then silence.
+    options.stop_after_bytes = 4 + 16 + 16 + 4 + 4;
     std::unique_ptr<TSpiBusBase> bus =
         CreateSpiBus<TSpiBus_Sim>(1, std::make_unique<TSimAvrChip>(SimRecordMega328P(), options));
     bus_ = bus.get();
@@ -230,6 +233,7 @@ TEST_F(ControllerTest, EraseThatTheChipDoesNotSurviveIsReportedAsFailed) {
       log_.lines,
       (std::vector<TLogLine>{
           {"Check memory size of device to write...\r\n", kGreen},
+          kEepromGoes,
           {"Chip erase failed!\r\n", kRed},
           // The first poll for the end of the erase already hears no echo.
           {"The \u00b5C does not answer (no echo of its instructions): check the cable and the target's "

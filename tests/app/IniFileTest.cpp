@@ -236,16 +236,17 @@ TEST_F(IniFileTest, StoredValuesAreNotRangeChecked) {
 
 TEST_F(IniFileTest, UnknownIdsAreRejected) {
   auto settings = Open();
+  constexpr int32_t kUnknown = 99; // no entry of the window has it
   std::string text;
   int32_t number = 0;
   uint8_t kind = 9;
-  EXPECT_EQ(settings->ReadString(3, text), E_INVALIDARG);
+  EXPECT_EQ(settings->ReadString(kUnknown, text), E_INVALIDARG);
   EXPECT_EQ(settings->ReadStringExpanded(-1, true, text), E_INVALIDARG);
-  EXPECT_EQ(settings->ReadInteger(3, number), E_INVALIDARG);
-  EXPECT_EQ(settings->WriteString(3, "x"), E_INVALIDARG);
-  EXPECT_EQ(settings->WriteInteger(3, 1), E_INVALIDARG);
-  EXPECT_EQ(settings->DeleteEntry(3), E_INVALIDARG);
-  EXPECT_EQ(settings->GetEntryKind(3, kind), S_FALSE);
+  EXPECT_EQ(settings->ReadInteger(kUnknown, number), E_INVALIDARG);
+  EXPECT_EQ(settings->WriteString(kUnknown, "x"), E_INVALIDARG);
+  EXPECT_EQ(settings->WriteInteger(kUnknown, 1), E_INVALIDARG);
+  EXPECT_EQ(settings->DeleteEntry(kUnknown), E_INVALIDARG);
+  EXPECT_EQ(settings->GetEntryKind(kUnknown, kind), S_FALSE);
   EXPECT_EQ(settings->GetEntryKind(kSettingSpeed, kind), S_OK);
   EXPECT_EQ(kind, kIniKindInteger);
 }
