@@ -554,7 +554,7 @@ void TFormMain::cbMemoryChange() {
   btReadFlash->setText(eeprom ? "Read EEPROM" : "Read flash");
   btWriteFlash->setText(eeprom ? "Write EEPROM" : "Write flash");
   btVerifyFlash->setText(eeprom ? "Verify EEPROM" : "Verify flash");
-  btDumpMetaFile->setText(eeprom ? "Dump EEPROM image" : "Dump meta file");
+  btDumpMetaFile->setText(eeprom ? "Dump EEPROM" : "Dump meta file");
   // avr-gcc toolchains name their EEPROM images .eep.
   SDflash->setDefaultSuffix(eeprom ? "eep" : "ucm");
   // Save, Write, Verify and Dump need the chosen memory's image.
