@@ -7,6 +7,7 @@
 #include "core/uSpiBus_base.h"
 #include "core/uWait.h"
 #include "devicedb/uAVR_base.h"
+#include "devicedb/uAvrMemories.h"
 #include "devicedb/uXmlDB.h"
 #include "memimage/uAvrMemFile.h"
 
@@ -443,7 +444,10 @@ TCommandResult TPinletController::EraseFlash() {
   const TAvrSigType* info = IdentifyChip(*isp, &sig);
   if (!info) return TCommandResult::Failed;
   std::string unusable;
-  if (info->MemSize.Flash == -1 || info->PageSize.Flash == -1 || !RecordSizesUsable(*info, &unusable)) {
+  // Parts written byte by byte have no page size, and need none to be erased.
+  const bool paged = DescribeMemories(*info)[TAvrMemory::Flash].Commit.Present;
+  if (info->MemSize.Flash == -1 || (paged && info->PageSize.Flash == -1) ||
+      !RecordSizesUsable(*info, &unusable)) {
     Log("Flash mem/page size not properly defined in \"Signatures\" DB!\r\n", clLogRed);
     if (!unusable.empty()) Log(unusable + "\r\n", clLogRed);
     return TCommandResult::Failed;

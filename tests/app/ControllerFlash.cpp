@@ -136,14 +136,12 @@ TEST_F(ControllerTest, EraseAnsweredNoLeavesTheFlashAndYesErasesIt) {
   EXPECT_FALSE(Chip().InProgMode());
 }
 
-TEST_F(ControllerTest, EraseOfAChipWithoutPageSizeDoesNotAsk) {
+TEST_F(ControllerTest, EraseOfAByteWisePartNeedsNoPageSize) {
   Connect("AT90S2313"); // written byte by byte: the database gives no page size
-  EXPECT_EQ(controller_.EraseFlash(), TCommandResult::Failed);
-  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{
-                            {"Check memory size of device to write...\r\n", kGreen},
-                            {"Flash mem/page size not properly defined in \"Signatures\" DB!\r\n", kRed}}));
-  EXPECT_TRUE(confirm_.questions.empty());
-  EXPECT_EQ(Chip().Counters().chip_erases, 0u);
+  confirm_.answer = true;
+  EXPECT_EQ(controller_.EraseFlash(), TCommandResult::Done);
+  EXPECT_EQ(log_.lines.back(), (TLogLine{"Device has been erased.\r\n", kGreen}));
+  EXPECT_EQ(Chip().Counters().chip_erases, 1u);
 }
 
 // A cancel asked for during a transfer (the window's button, Ctrl-C on the command line) stops it
