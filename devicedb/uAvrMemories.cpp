@@ -106,29 +106,29 @@ TFamily ModernFamily(const char* source, uint32_t flash_us, uint32_t eeprom_us, 
   return f;
 }
 
+// The parts without RDY/BSY: value polling where a cell can be read back, else the full time.
+struct TTimes {
+  uint32_t flash = kOldFlashUs, eeprom = kOldEepromUs, erase = kOldEraseUs, fuse = kOldFuseUs;
+};
+TFamily Polled(const char* source, bool flash_paged, const std::array<uint8_t, 4>& eeprom_busy, TTimes t,
+               const TConfigAccess& lock, const TConfigAccess& low, const TConfigAccess& high = kNone) {
+  return {source,      false,   flash_paged, false,   flash_paged ? kBusyFF : kBusyClassic,
+          eeprom_busy, t.flash, t.eeprom,    t.erase, t.fuse,
+          lock,        low,     high,        kNone};
+}
+
+const TIspOp kOldRead = TIspOp::Of(0x58, 0x00, 0x00, 0x00);
+
 TFamily FamilyOf(uint8_t type) {
   switch (type & 0x7F) {
   case actAT90S1200:
   case actAT90S2313:
   case actAT90S4414:
   case actAT90S8515:
-    // No lock or fuse read over ISP; the lock bits can be written (AT90S8515 datasheet, serial
-    // programming instruction set).
-    return {"AT90S1200/2313/4414/8515 datasheets, Serial Programming Instruction Set; times not "
-            "given over ISP (10 ms byte, 30 ms erase assumed)",
-            false,
-            false,
-            false,
-            kBusyClassic,
-            kBusyClassic,
-            kOldFlashUs,
-            kOldEepromUs,
-            kOldEraseUs,
-            kOldFuseUs,
-            OldLockWrite(TIspOp{}, kNoBits),
-            kNone,
-            kNone,
-            kNone};
+    // No lock or fuse read over ISP; the lock bits can be written (AT90S8515 Table 32).
+    return Polled("AT90S1200/2313/4414/8515 datasheets, Serial Programming Instruction Set; times not "
+                  "given over ISP (10 ms byte, 30 ms erase assumed)",
+                  false, kBusyClassic, {}, OldLockWrite(TIspOp{}, kNoBits), kNone);
   case actAT90S2323:
   case actAT90S2343:
   case actAT90S4434:
@@ -136,146 +136,64 @@ TFamily FamilyOf(uint8_t type) {
   case actATtiny22: {
     // One read (58) gives LB1 in bit 7, LB2 in bit 6, SPIEN in bit 5 and FSTRT/RCEN in bit 0
     // (AT90S4434/8535 Table 43, AT90S2323/2343 and ATtiny22 likewise); AC 1011 111F writes bit 0.
-    const TIspOp read = TIspOp::Of(0x58, 0x00, 0x00, 0x00);
-    TFamily f{"AT90S4434/8535 datasheet Table 43 (AT90S2323/2343, ATtiny22 alike); times not given "
-              "over ISP (10 ms byte, 30 ms erase assumed)",
-              false,
-              false,
-              false,
-              kBusyClassic,
-              kBusyClassic,
-              kOldFlashUs,
-              kOldEepromUs,
-              kOldEraseUs,
-              kOldFuseUs,
-              OldLockWrite(read, TAvrBitMap{kNo, 7, 6, kNo, kNo, kNo, kNo, kNo}),
-              {read, TAvrBitMap{0, kNo, kNo, kNo, kNo, 5, kNo, kNo}, TIspOp::Of(0xAC, 0xBE, 0x00, 0x00), 1,
-               Identity(0x01)},
-              kNone,
-              kNone};
+    TFamily f = Polled("AT90S4434/8535 datasheet Table 43 (AT90S2323/2343, ATtiny22 alike); times not "
+                       "given over ISP (10 ms byte, 30 ms erase assumed)",
+                       false, kBusyClassic, {},
+                       OldLockWrite(kOldRead, TAvrBitMap{kNo, 7, 6, kNo, kNo, kNo, kNo, kNo}),
+                       {kOldRead, TAvrBitMap{0, kNo, kNo, kNo, kNo, 5, kNo, kNo},
+                        TIspOp::Of(0xAC, 0xBE, 0x00, 0x00), 1, Identity(0x01)});
     // The ATtiny22's RCEN is set at the factory; its datasheet gives no serial write for it.
     if ((type & 0x7F) == actATtiny22) f.LowFuse.Write = TIspOp{};
     return f;
   }
   case actAT90S2333:
-  case actAT90S4433: {
+  case actAT90S4433:
     // AT90S4433 Table 35: lock bits 2,1 in 58 and in AC 1111 1211; fuses read in 50 (bits 5-0) and
     // written in AC 101 BODLEVEL BODEN CKSEL2..0 (SPIEN cannot be changed over ISP).
-    const TIspOp lock_read = TIspOp::Of(0x58, 0x00, 0x00, 0x00);
-    return {"AT90S4433 datasheet Table 35; times not given over ISP (10 ms byte, 30 ms erase assumed)",
-            false,
-            false,
-            false,
-            kBusyClassic,
-            kBusyClassic,
-            kOldFlashUs,
-            kOldEepromUs,
-            kOldEraseUs,
-            kOldFuseUs,
-            OldLockWrite(lock_read, Identity(0x06)),
-            {TIspOp::Of(0x50, 0x00, 0x00, 0x00), Identity(0x3F), TIspOp::Of(0xAC, 0xA0, 0x00, 0x00), 1,
-             Identity(0x1F)},
-            kNone,
-            kNone};
-  }
+    return Polled("AT90S4433 datasheet Table 35; times not given over ISP (10 ms byte, 30 ms erase assumed)",
+                  false, kBusyClassic, {}, OldLockWrite(kOldRead, Identity(0x06)),
+                  {TIspOp::Of(0x50, 0x00, 0x00, 0x00), Identity(0x3F), TIspOp::Of(0xAC, 0xA0, 0x00, 0x00), 1,
+                   Identity(0x1F)});
   case actATmega603:
-  case actATmega103: {
-    // ATmega103 Table 44: 256-byte flash pages without RDY/BSY (timed, up to 56 ms), fuses read in
-    // 50 (SPIEN 5, EESAVE 3, SUT1 1, SUT0 0) and written in AC 1011 EESAVE 1 SUT1 SUT0.
-    const TIspOp lock_read = TIspOp::Of(0x58, 0x00, 0x00, 0x00);
-    return {"ATmega603/103 datasheet Table 44 (flash page 56 ms)",
-            false,
-            true,
-            false,
-            kBusyFF,
-            kBusyClassic,
-            56'000,
-            kOldEepromUs,
-            kOldEraseUs,
-            kOldFuseUs,
-            OldLockWrite(lock_read, Identity(0x06)),
-            {TIspOp::Of(0x50, 0x00, 0x00, 0x00), Identity(0x2B), TIspOp::Of(0xAC, 0xB4, 0x00, 0x00), 1,
-             Identity(0x0B)},
-            kNone,
-            kNone};
-  }
+  case actATmega103:
+    // ATmega103 Table 44: 256-byte flash pages without RDY/BSY (up to 56 ms), fuses read in 50
+    // (SPIEN 5, EESAVE 3, SUT1 1, SUT0 0) and written in AC 1011 EESAVE 1 SUT1 SUT0.
+    return Polled("ATmega603/103 datasheet Table 44 (flash page 56 ms)", true, kBusyClassic,
+                  {.flash = 56'000}, OldLockWrite(kOldRead, Identity(0x06)),
+                  {TIspOp::Of(0x50, 0x00, 0x00, 0x00), Identity(0x2B), TIspOp::Of(0xAC, 0xB4, 0x00, 0x00), 1,
+                   Identity(0x0B)});
   case actATmega161:
     // ATmega161 Table 48 (1228C): fuse read xDCB 1987 (BOOTRST 6, SPIEN 5, SUT 4, CKSEL2..0), write
     // 1D1B 1987 (SPIEN not writable); Tables 46, 47: flash page 14 ms, EEPROM 3.4 ms, erase 28 ms,
     // value polling (0xFF while busy).
-    return {"ATmega161 datasheet Tables 46-48",
-            false,
-            true,
-            false,
-            kBusyFF,
-            kBusyFF,
-            14'000,
-            3'400,
-            28'000,
-            kOldFuseUs,
-            ModernLock(0x3F),
-            {TIspOp::Of(0x50, 0x00, 0x00, 0x00), Identity(0x77), TIspOp::Of(0xAC, 0xA0, 0x00, 0xA8), 3,
-             Identity(0x57)},
-            kNone,
-            kNone};
+    return Polled("ATmega161 datasheet Tables 46-48", true, kBusyFF,
+                  {.flash = 14'000, .eeprom = 3'400, .erase = 28'000}, ModernLock(0x3F),
+                  {TIspOp::Of(0x50, 0x00, 0x00, 0x00), Identity(0x77), TIspOp::Of(0xAC, 0xA0, 0x00, 0xA8), 3,
+                   Identity(0x57)});
   case actATmega163:
     // ATmega163 Tables 59, 60: fuse read CBxx A987 (bits 5, 4 undefined), high xxxx 1FED; writes
     // CB11 A987 and 1111 1FED; flash page 16 ms, EEPROM 4 ms, erase 32 ms, fuses 2 ms.
-    return {"ATmega163 datasheet Tables 59, 60",
-            false,
-            true,
-            false,
-            kBusyFF,
-            kBusyFF,
-            16'000,
-            4'000,
-            32'000,
-            2'000,
-            ModernLock(0x3F),
-            {TIspOp::Of(0x50, 0x00, 0x00, 0x00), Identity(0xCF), TIspOp::Of(0xAC, 0xA0, 0x00, 0x30), 3,
-             Identity(0xCF)},
-            {TIspOp::Of(0x58, 0x08, 0x00, 0x00), Identity(0x07), TIspOp::Of(0xAC, 0xA8, 0x00, 0xF8), 3,
-             Identity(0x07)},
-            kNone};
+    return Polled("ATmega163 datasheet Tables 59, 60", true, kBusyFF,
+                  {.flash = 16'000, .eeprom = 4'000, .erase = 32'000, .fuse = 2'000}, ModernLock(0x3F),
+                  {TIspOp::Of(0x50, 0x00, 0x00, 0x00), Identity(0xCF), TIspOp::Of(0xAC, 0xA0, 0x00, 0x30), 3,
+                   Identity(0xCF)},
+                  {TIspOp::Of(0x58, 0x08, 0x00, 0x00), Identity(0x07), TIspOp::Of(0xAC, 0xA8, 0x00, 0xF8), 3,
+                   Identity(0x07)});
   case actATmega323:
     // Like the ATmega163 in layout, with the full high fuse byte; no RDY/BSY, times not found.
-    return {"ATmega323 datasheet, Serial Programming Instruction Set; times not found (10 ms page, "
-            "30 ms erase assumed)",
-            false,
-            true,
-            false,
-            kBusyFF,
-            kBusyFF,
-            kOldFlashUs,
-            kOldEepromUs,
-            kOldEraseUs,
-            kOldFuseUs,
-            ModernLock(0x3F),
-            ModernLow(),
-            ModernHigh(),
-            kNone};
+    return Polled("ATmega323 datasheet, Serial Programming Instruction Set; times not found (10 ms page, "
+                  "30 ms erase assumed)",
+                  true, kBusyFF, {}, ModernLock(0x3F), ModernLow(), ModernHigh());
   case actATtiny12:
   case actATtiny15: {
     // ATtiny11/12 Table 25: byte-wise flash (40/48 with the word address) and EEPROM (C0), lock bits
     // as the AT90S4433, fuses read (50) and written (AC A0 xx) with every bit in the fourth byte.
     // The ATtiny15's instruction set has the same layout.
-    const TIspOp lock_read = TIspOp::Of(0x58, 0x00, 0x00, 0x00);
-    TFamily f{"ATtiny11/12 datasheet Table 25 (ATtiny15L alike); times not given over ISP (10 ms byte, "
-              "30 ms erase assumed)",
-              false,
-              false,
-              false,
-              kBusyClassic,
-              kBusyClassic,
-              kOldFlashUs,
-              kOldEepromUs,
-              kOldEraseUs,
-              kOldFuseUs,
-              OldLockWrite(lock_read, Identity(0x06)),
-              {TIspOp::Of(0x50, 0x00, 0x00, 0x00), Identity(0xFF), TIspOp::Of(0xAC, 0xA0, 0x00, 0x00), 3,
-               Identity(0xFF)},
-              kNone,
-              kNone};
+    TFamily f = Polled("ATtiny11/12 datasheet Table 25 (ATtiny15L alike); times not given over ISP (10 ms "
+                       "byte, 30 ms erase assumed)",
+                       false, kBusyClassic, {}, OldLockWrite(kOldRead, Identity(0x06)),
+                       {TIspOp::Of(0x50, 0x00, 0x00, 0x00), Identity(0xFF),
+                        TIspOp::Of(0xAC, 0xA0, 0x00, 0x00), 3, Identity(0xFF)});
     f.DoubleErase = (type & 0x7F) == actATtiny12;
     return f;
   }
