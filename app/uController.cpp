@@ -297,7 +297,9 @@ TCommandResult TPinletController::ReadDeviceInfo(const char* what, bool identify
   TCommandResult result = TCommandResult::Done;
   std::vector<std::string> report;
   if (!read(*isp, info, report)) {
-    Log(Format("Error reading %s!\r\n", what), clLogRed);
+    // A read that says why it cannot be done says so instead of the general error.
+    if (report.empty()) Log(Format("Error reading %s!\r\n", what), clLogRed);
+    for (const std::string& line : report) Log(line + "\r\n", clLogRed);
     LogFaultCause(*isp, S_OK);
     result = TCommandResult::Failed;
   } else {
@@ -331,10 +333,16 @@ namespace {
 // identified chip.
 template <class TValue>
 auto ConfigBitsRead(const char* label, int hex_digits, HRESULT (TmCAtgeneric::*reader)(TValue&),
-                    std::string (*explain)(const TAvrSigType*, TValue)) {
+                    std::string (*explain)(const TAvrSigType*, TValue), const char* what) {
   return [=](TmCAtgeneric& isp, const TAvrSigType* info, std::vector<std::string>& report) {
     TValue value = 0;
-    if ((isp.*reader)(value) != S_OK) return false;
+    const HRESULT status = (isp.*reader)(value);
+    if (status == ISP_E_NOTSUPPORTED) {
+      // The oldest parts have no read for these bits over ISP: no value is better than an invented one.
+      report = {"This chip (" + info->CpuName + ") cannot report its " + what + " over ISP."};
+      return false;
+    }
+    if (status != S_OK) return false;
     report = {Format("%s: 0x%0*X", label, hex_digits, unsigned(value)), " - " + explain(info, value)};
     return true;
   };
@@ -342,13 +350,15 @@ auto ConfigBitsRead(const char* label, int hex_digits, HRESULT (TmCAtgeneric::*r
 } // namespace
 
 TCommandResult TPinletController::ReadLockBits() {
-  return ReadDeviceInfo("lock bits", true,
-                        ConfigBitsRead("Lock bits", 2, &TmCAtgeneric::ReadLockBits, ExplainLocks));
+  return ReadDeviceInfo(
+      "lock bits", true,
+      ConfigBitsRead("Lock bits", 2, &TmCAtgeneric::ReadLockBits, ExplainLocks, "lock bits"));
 }
 
 TCommandResult TPinletController::ReadFuseBits() {
-  return ReadDeviceInfo("fuse bits", true,
-                        ConfigBitsRead("Fuse bits", 8, &TmCAtgeneric::ReadFuseBits, ExplainFuses));
+  return ReadDeviceInfo(
+      "fuse bits", true,
+      ConfigBitsRead("Fuse bits", 8, &TmCAtgeneric::ReadFuseBits, ExplainFuses, "fuse bits"));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 // line both drive it, and see nothing of the layers below it: the types of those are only named
 // here, for the tests that put their own bus behind a port name.
 #pragma once
+#include "app/uFuseEdit.h"
 #include "base/uLogColours.h"
 #include "base/uStatus.h"
 
@@ -75,6 +76,11 @@ struct TSaveCheck {
   std::string Reason;
 };
 
+// Whether a fuse or lock write may go on with settings after which ISP cannot reach the chip again
+// (app/uFuseEdit.h, TConfigPlan::Lockouts): never, because the user said so (--allow-lockout), or
+// after a second question that names the consequence (the window).
+enum class TLockoutConsent { Refuse, Allowed, AskAgain };
+
 enum class TCommandResult {
   Done,     // did what was asked
   Failed,   // reported an error in the log
@@ -111,6 +117,11 @@ public:
   TCommandResult ReadCalibration();
   TCommandResult ReadLockBits();
   TCommandResult ReadFuseBits();
+  // Fuse and lock writing (app/uControllerConfig.cpp). ReadConfig identifies the chip and reads its
+  // fuse and lock bytes for an editor; WriteConfig plans the request on the chip, shows the plan,
+  // asks, writes only the bytes that change and reads each back. A refusal writes nothing.
+  TCommandResult ReadConfig(TConfigChip& chip);
+  TCommandResult WriteConfig(const TConfigRequest& request, TLockoutConsent consent);
 
   // Flash and image.
   TCommandResult ReadFlash();
@@ -212,6 +223,11 @@ private:
   // identified first when the explanation needs its record, the read, its report ("Error reading
   // <what>!" when it failed), programming mode left.
   TCommandResult ReadDeviceInfo(const char* what, bool identify, const TDeviceRead& read);
+
+  // The identified chip's fuse and lock bytes with their current values; false after reporting a
+  // read that failed.
+  bool ReadConfigBytes(TmCAtgeneric& isp, TConfigChip& chip);
+  void LogConfigPlan(const TConfigPlan& plan);
 
   ILogSink& log_;
   IConfirm& confirm_;

@@ -308,10 +308,12 @@ int RunCli(const TCliOptions& options, const TCliTerminal& terminal, const std::
     result = controller.ReadCalibration();
     break;
   case TCliCommand::Locks:
-    result = controller.ReadLockBits();
-    break;
   case TCliCommand::Fuses:
-    result = controller.ReadFuseBits();
+    if (options.SetConfig)
+      result = controller.WriteConfig(options.ConfigRequest, options.AllowLockout ? TLockoutConsent::Allowed
+                                                                                  : TLockoutConsent::Refuse);
+    else
+      result = options.Command == TCliCommand::Locks ? controller.ReadLockBits() : controller.ReadFuseBits();
     break;
   case TCliCommand::Erase:
     result = controller.EraseFlash();

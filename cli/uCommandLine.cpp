@@ -58,6 +58,7 @@ TCliParse ParseCommandLine(const std::vector<std::string>& args) {
   std::vector<std::string> positional;
   bool options_ended = false;
   bool memory_given = false;
+  std::string set_text;
 
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -99,6 +100,13 @@ TCliParse ParseCommandLine(const std::vector<std::string>& args) {
     } else if (name == "--no-verify") {
       if (!no_value()) return Fail(name + " takes no value");
       o.NoVerify = true;
+    } else if (name == "--allow-lockout") {
+      if (!no_value()) return Fail(name + " takes no value");
+      o.AllowLockout = true;
+    } else if (name == "--set") {
+      if (!value(set_text) || set_text.empty())
+        return Fail(name + " needs the values to write (for example lfuse=0xE2 or CKDIV8=unprogrammed)");
+      o.SetConfig = true;
     } else if (name == "--debug") {
       if (!no_value()) return Fail(name + " takes no value");
       o.Debug = true;
@@ -149,6 +157,14 @@ TCliParse ParseCommandLine(const std::vector<std::string>& args) {
   }
   const size_t expected = info->TakesFile ? 2 : 1;
   if (positional.size() > expected) return Fail("unexpected argument '" + positional[expected] + "'");
+  if (o.SetConfig) {
+    if (o.Command != TCliCommand::Fuses && o.Command != TCliCommand::Locks)
+      return Fail("--set belongs to the fuses and locks commands");
+    std::string error;
+    const TConfigScope scope = o.Command == TCliCommand::Locks ? TConfigScope::Locks : TConfigScope::Fuses;
+    if (!ParseConfigSettings(set_text, scope, o.ConfigRequest, error)) return Fail("--set: " + error);
+  }
+  if (o.AllowLockout && !o.SetConfig) return Fail("--allow-lockout belongs to fuses --set and locks --set");
   parse.Ok = true;
   return parse;
 }
@@ -168,6 +184,9 @@ std::string UsageText(const std::string& program_name) {
          "  calibration      read the four calibration bytes\n"
          "  locks            read the lock bits and name the programmed ones\n"
          "  fuses            read the fuse bits (extended, high, low) and name the programmed ones\n"
+         "  fuses --set LIST write fuse bytes or bits (asks first unless --yes), for example\n"
+         "                   --set lfuse=0xE2,hfuse=0xD9,efuse=0xFD or --set CKDIV8=unprogrammed\n"
+         "  locks --set LIST write the lock byte or bits, for example --set 0xFC or LB1=programmed\n"
          "  erase            erase the whole chip: the flash, and the EEPROM unless EESAVE is\n"
          "                   programmed (asks first unless --yes)\n"
          "  read FILE        read the whole flash (or EEPROM) and save it to FILE\n"
@@ -188,12 +207,24 @@ std::string UsageText(const std::string& program_name) {
          "                    ports). Default: SIM1\n"
          "  -s, --speed LEVEL clock speed: 0..6 or sdFastest, sdFaster, sdFast, sdNormal, sdSlow,\n"
          "                    sdSlower, sdSlowest (0 = sdFastest). Default: sdNormal\n"
-         "  -y, --yes         answer Yes to the questions of write and erase. Without it the\n"
+         "  -y, --yes         answer Yes to the questions of write, erase and --set. Without it the\n"
          "                    question is asked on the terminal; when standard input is not a\n"
          "                    terminal the answer is No\n"
          "      --no-verify   do not verify after write\n"
          "  -m, --memory MEM  the memory that read, write, verify and dump are about: flash or\n"
          "                    eeprom. Default: flash\n"
+         "      --set LIST    with fuses or locks: the values to write, comma-separated. A byte is\n"
+         "                    lfuse=, hfuse=, efuse=, fuse= (chips with one fuse byte) or lock=\n"
+         "                    with 0xNN, a decimal number or 0bNNNNNNNN, as the chip stores it\n"
+         "                    (0 = programmed); a bit is NAME=programmed or NAME=unprogrammed (also\n"
+         "                    =0 / =1) with its name as the database gives it, in any case. Shows\n"
+         "                    the current and new values and every bit that changes before it asks;\n"
+         "                    writes only the bytes that change and reads each back. Bits the chip\n"
+         "                    does not have are written unprogrammed. See docs/fuses.md\n"
+         "      --allow-lockout\n"
+         "                    with --set: also write settings after which ISP cannot reach the\n"
+         "                    chip again (SPIEN unprogrammed, RSTDISBL or DWEN programmed, a clock\n"
+         "                    too slow for the slowest speed); refused without it\n"
          "      --db FILE     device database to use instead of the usual CpuSignatures.xml\n"
          "      --sim-chip NAME\n"
          "                    chip carried by the simulated port, as the database names it, in\n"
@@ -234,6 +265,12 @@ std::string UsageText(const std::string& program_name) {
          "  " +
          p +
          " --port /dev/ttyUSB0 --speed sdSlow fuses\n"
+         "  " +
+         p +
+         " fuses --set lfuse=0xFF,hfuse=0xDE,efuse=0xFD   # 16 MHz crystal, 512-byte boot loader\n"
+         "  " +
+         p +
+         " locks --set 0xCF --yes                  # keep the boot loader from overwriting itself\n"
          "  " +
          p +
          " --port LPT1 read backup.hex\n"

@@ -36,6 +36,10 @@ struct TCliOptions {
   bool Version = false;
   std::string DatabasePath; // --db; empty = the usual places
   std::string SimChip;      // --sim-chip; empty = the port's own chip
+  // fuses/locks --set: what to write (parsed; bit names are resolved against the chip).
+  bool SetConfig = false;
+  TConfigRequest ConfigRequest;
+  bool AllowLockout = false; // --allow-lockout: settings that end ISP on the chip are written too
 };
 
 struct TCliParse {
