@@ -1,6 +1,5 @@
 #include "app/uFuseEdit.h"
 
-#include "app/uController.h"
 #include "core/uSpiBus_base.h"
 #include "devicedb/uAVR_base.h"
 #include "devicedb/uAvrClock.h"
@@ -154,10 +153,10 @@ std::string SpeedAdvice(uint32_t target_hz) {
   const std::string limit = HzText(double(target_hz) / (2.0 * phases));
   if (const auto level = SpeedLevelForTargetClock(target_hz))
     return "ISP then needs SCK at most " + limit + " (each SCK phase at least " + std::to_string(phases) +
-           " target clocks): --speed " + SpeedLevelName(*level) + " (SCK at most " +
+           " target clocks): --speed " + SpiSpeedName(*level) + " (SCK at most " +
            HzText(SpeedLevelMaxSckHz(*level)) + ") or slower";
-  return "ISP then needs SCK at most " + limit + ", slower than " + SpeedLevelName(kSpeedLevelCount - 1) +
-         " (SCK at most " + HzText(SpeedLevelMaxSckHz(kSpeedLevelCount - 1)) + ")";
+  return "ISP then needs SCK at most " + limit + ", slower than " + SpiSpeedName(kSpiSpeedCount - 1) +
+         " (SCK at most " + HzText(SpeedLevelMaxSckHz(kSpiSpeedCount - 1)) + ")";
 }
 
 void PlanClock(const TConfigChip& chip, const TConfigBytePlan& low, TConfigPlan& plan) {
@@ -174,7 +173,7 @@ void PlanClock(const TConfigChip& chip, const TConfigBytePlan& low, TConfigPlan&
     return;
   }
   const TAvrClock clock = DescribeClock(record, low.New);
-  const std::string what = "The chip will run from " + DescribeClockText(clock);
+  const std::string what = "The chip will run from the " + DescribeClockText(clock);
   if (low.Current) {
     const TAvrClock before = DescribeClock(record, *low.Current);
     if (before.Kind == clock.Kind && before.SourceHz == clock.SourceHz &&
@@ -210,10 +209,9 @@ void PlanClock(const TConfigChip& chip, const TConfigBytePlan& low, TConfigPlan&
       text += SpeedAdvice(hz) + ".";
     else
       text += std::string("ISP then needs SCK at most a quarter of that clock") +
-              (clock.DividedBy8 ? " divided by 8" : "") + ": " + SpeedLevelName(kDefaultSpeedLevel) +
-              " (SCK at most " + HzText(SpeedLevelMaxSckHz(kDefaultSpeedLevel)) +
-              ") needs a clock of at least " +
-              HzText(SpeedLevelMaxSckHz(kDefaultSpeedLevel) * 4.0 * (clock.DividedBy8 ? 8 : 1)) + ".";
+              (clock.DividedBy8 ? " divided by 8" : "") + ": " + SpiSpeedName(sdNormal) + " (SCK at most " +
+              HzText(SpeedLevelMaxSckHz(sdNormal)) + ") needs a clock of at least " +
+              HzText(SpeedLevelMaxSckHz(sdNormal) * 4.0 * (clock.DividedBy8 ? 8 : 1)) + ".";
     plan.Warnings.push_back(text);
     return;
   }
@@ -426,7 +424,7 @@ TConfigPlan PlanConfigChange(const TConfigChip& chip, const TConfigRequest& requ
     const TConfigByte& byte = chip[id];
     const std::string label = ConfigByteLabel(id);
     if (!byte.Present) {
-      plan.Errors.push_back(name + " has no " + label + ".");
+      plan.Errors.push_back(name + " has no " + label + " that ISP can reach.");
       continue;
     }
     if (!byte.Writable) {
@@ -513,7 +511,7 @@ std::optional<uint8_t> SpeedLevelForTargetClock(uint32_t target_hz) {
   // 3 from 12 MHz on (ATmega328P datasheet, "Serial Programming Characteristics").
   const double phases = target_hz >= 12'000'000 ? 3 : 2;
   const double needed_us = phases * 1e6 / target_hz;
-  for (uint8_t level = 0; level < kSpeedLevelCount; ++level)
+  for (uint8_t level = 0; level < kSpiSpeedCount; ++level)
     if (SpiSpeedHalfPeriodUs(level) >= needed_us && SpiSpeedHalfPeriodUs(level) > 0) return level;
   return std::nullopt;
 }

@@ -204,7 +204,9 @@ std::string DescribeClockText(const TAvrClock& clock) {
   default:
     text = clock.Detail;
   }
-  if (clock.SourceHz != 0 && clock.Kind != K::LowFrequencyCrystal) text += ", " + hz_text(clock.SourceHz);
+  // The slow oscillator and the watch crystal carry their frequency in their names.
+  if (clock.SourceHz != 0 && clock.Kind != K::LowFrequencyCrystal && clock.Kind != K::InternalSlow)
+    text += ", " + hz_text(clock.SourceHz);
   if (clock.DividedBy8)
     text +=
         clock.SourceHz ? ", divided by 8 (CKDIV8): " + hz_text(clock.SystemHz()) : ", divided by 8 (CKDIV8)";

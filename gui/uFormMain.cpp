@@ -1,6 +1,7 @@
 #include "gui/uFormMain.h"
 
 #include "app/uPortSelect.h"
+#include "gui/uConfigEditor.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -255,11 +256,12 @@ void TFormMain::CreateControls() {
   cbDebug->move(175, 87);
   cbDebug->adjustSize();
 
-  gbFuseLock = MakeGroup(column, groupStyle, "gbFuseLock", "Fuse, Lock and stuff ...", 96);
+  gbFuseLock = MakeGroup(column, groupStyle, "gbFuseLock", "Fuse, Lock and stuff ...", 122);
   btReadSig = MakeButton(gbFuseLock, "btReadSig", "Read signature", 13, 27, 110, 20);
   btReadLock = MakeButton(gbFuseLock, "btReadLock", "Read lock bits", 13, 53, 110, 20);
   btReadCalib = MakeButton(gbFuseLock, "btReadCalib", "Read calibration", 143, 27, 110, 20);
   btReadFuse = MakeButton(gbFuseLock, "btReadFuse", "Read fuse bits", 143, 53, 110, 20);
+  btEditConfig = MakeButton(gbFuseLock, "btEditConfig", "Edit fuses and lock...", 13, 79, 240, 20);
 
   gbFlash = MakeGroup(column, groupStyle, "gbFlash", "Flash and stuff ... :)", 137);
   btSaveFlashFile = MakeButton(gbFlash, "btSaveFlashFile", "Save ", 13, 17, 110, 20);
@@ -332,6 +334,7 @@ void TFormMain::CreateControls() {
   connect(btReadCalib, &QPushButton::clicked, this, &TFormMain::btReadCalibClick);
   connect(btReadLock, &QPushButton::clicked, this, &TFormMain::btReadLockClick);
   connect(btReadFuse, &QPushButton::clicked, this, &TFormMain::btReadFuseClick);
+  connect(btEditConfig, &QPushButton::clicked, this, &TFormMain::btEditConfigClick);
   connect(btReadFlash, &QPushButton::clicked, this, &TFormMain::btReadFlashClick);
   connect(btWriteFlash, &QPushButton::clicked, this, &TFormMain::btWriteFlashClick);
   connect(btVerifyFlash, &QPushButton::clicked, this, &TFormMain::btVerifyFlashClick);
@@ -451,6 +454,7 @@ void TFormMain::ApplyControlState(const TControlState& state) {
   btReadCalib->setEnabled(state.ReadCalib);
   btReadLock->setEnabled(state.ReadLock);
   btReadFuse->setEnabled(state.ReadFuse);
+  btEditConfig->setEnabled(state.ReadFuse);
   btReadFlash->setEnabled(state.ReadFlash);
   btLoadFlashFile->setEnabled(state.Load);
   btEraseFlash->setEnabled(state.EraseFlash);
@@ -578,6 +582,19 @@ void TFormMain::btReadLockClick() {
 
 void TFormMain::btReadFuseClick() {
   RunCommand([this] { FController->ReadFuseBits(); });
+}
+
+void TFormMain::btEditConfigClick() {
+  TConfigChip chip;
+  bool read = false;
+  RunCommand([this, &chip, &read] { read = FController->ReadConfig(chip) == TCommandResult::Done; });
+  if (!read) return;
+  TConfigEditor editor(std::move(chip), this);
+  const bool write = ConfigEditorHook ? ConfigEditorHook(editor) : editor.exec() == QDialog::Accepted;
+  if (!write) return;
+  // A setting that ends ISP on the chip is written only after a second question that names it.
+  const TConfigRequest request = editor.Request();
+  RunCommand([this, &request] { FController->WriteConfig(request, TLockoutConsent::AskAgain); });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -19,6 +19,7 @@
 #include <vector>
 
 class QCheckBox;
+class TConfigEditor;
 class QCloseEvent;
 class QComboBox;
 class QFileDialog;
@@ -63,6 +64,9 @@ public:
   // chosen file (empty = cancelled).
   std::function<bool(const std::string&)> ConfirmHook;
   std::function<QString(QFileDialog&)> FileDialogHook;
+  // With ConfigEditorHook set, the fuse and lock editor goes to it instead of being shown; it
+  // returns whether the user pressed "Write".
+  std::function<bool(TConfigEditor&)> ConfigEditorHook;
 
 protected:
   void closeEvent(QCloseEvent* event) override;
@@ -77,6 +81,7 @@ private slots:
   void btReadCalibClick();
   void btReadLockClick();
   void btReadFuseClick();
+  void btEditConfigClick();
   void btReadFlashClick();
   void btWriteFlashClick();
   void btVerifyFlashClick();
@@ -123,6 +128,7 @@ private:
   QPushButton* btReadLock = nullptr;
   QPushButton* btReadCalib = nullptr;
   QPushButton* btReadFuse = nullptr;
+  QPushButton* btEditConfig = nullptr;
   QPushButton* btSaveFlashFile = nullptr;
   QPushButton* btLoadFlashFile = nullptr;
   QPushButton* btDumpMetaFile = nullptr;

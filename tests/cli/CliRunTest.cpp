@@ -134,6 +134,30 @@ TEST_F(CliRun, TheMemoryOptionMovesEepromImagesAndTheirExitStatuses) {
   EXPECT_EQ(Run({"-m", "eeprom", "erase"}), kExitUsage);
 }
 
+TEST_F(CliRun, BurnABootLoaderAsTheReadmeShowsIt) {
+  // erase, fuses, flash, lock: the sequence of the README, on the simulated ATmega328P.
+  EXPECT_EQ(Run({"erase", "--yes"}), kExitOk) << out;
+  EXPECT_EQ(Run({"fuses", "--set", "lfuse=0xFF,hfuse=0xDE,efuse=0x05", "--yes"}), kExitOk) << out;
+  EXPECT_TRUE(Printed("lfuse: 0x62 -> 0xFF\n")) << out;
+  EXPECT_TRUE(Printed("written unprogrammed (1): 0x05 becomes 0xFD")) << out;
+  EXPECT_TRUE(Printed("crystal on XTAL1/XTAL2")) << out;
+  EXPECT_TRUE(Printed("Shall I write the fuse bytes of ATmega328P? [y/N] yes (--yes)")) << out;
+  EXPECT_EQ(Run({"write", PINLET_SOURCE_DIR "/examples/synth_m328p.hex", "--yes"}), kExitOk) << out;
+  EXPECT_EQ(Run({"locks", "--set", "0xCF", "--yes"}), kExitOk) << out;
+  EXPECT_TRUE(Printed("lock written and read back: 0xCF")) << out;
+  // The read commands show what was written; the flash still verifies.
+  EXPECT_EQ(Run({"fuses"}), kExitOk) << out;
+  EXPECT_TRUE(Printed("Fuse bits: 0x00022100\n")) << out;
+  EXPECT_EQ(Run({"verify", PINLET_SOURCE_DIR "/examples/synth_m328p.hex"}), kExitOk) << out;
+
+  // A lock-out is refused without --allow-lockout (status 1), and the question is not asked.
+  EXPECT_EQ(Run({"fuses", "--set", "RSTDISBL=programmed", "--yes"}), kExitFailed) << out;
+  EXPECT_TRUE(Printed("Refused: nothing was written.")) << out;
+  EXPECT_FALSE(Printed("[y/N]")) << out;
+  EXPECT_EQ(Run({"fuses", "--set", "rstdisbl=programmed", "--yes", "--allow-lockout"}), kExitOk) << out;
+  EXPECT_EQ(Run({"fuses", "--set", "lfuse=0x1FF"}), kExitUsage);
+}
+
 TEST_F(CliRun, QuestionsWithoutATerminalAreAnsweredNoOnATerminalAsTyped) {
   const std::string image = WriteImage("fw.ucm", 64);
   EXPECT_EQ(Run({"write", image}), kExitFailed);

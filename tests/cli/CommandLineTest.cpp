@@ -52,6 +52,21 @@ TEST(CommandLine, EveryOptionInBothSpellings) {
   EXPECT_EQ(p.Options.File, "-odd.hex");
 }
 
+TEST(CommandLine, FusesAndLocksTakeWhatToWrite) {
+  TCliParse p = Parse({"fuses", "--set", "lfuse=0xE2,CKDIV8=unprogrammed", "--allow-lockout"});
+  ASSERT_TRUE(p.Ok) << p.Error;
+  EXPECT_TRUE(p.Options.SetConfig && p.Options.AllowLockout);
+  ASSERT_EQ(p.Options.ConfigRequest.Settings.size(), 2u);
+  EXPECT_EQ(p.Options.ConfigRequest.Settings[0].Value, 0xE2);
+  EXPECT_FALSE(p.Options.ConfigRequest.Settings[1].WholeByte);
+  // A bare value is the lock byte for locks.
+  p = Parse({"locks", "--set=0xFC"});
+  ASSERT_TRUE(p.Ok) << p.Error;
+  ASSERT_EQ(p.Options.ConfigRequest.Settings.size(), 1u);
+  EXPECT_EQ(p.Options.ConfigRequest.Settings[0].Target, "lock");
+  EXPECT_EQ(p.Options.ConfigRequest.Scope, TConfigScope::Locks);
+}
+
 TEST(CommandLine, SpeedLevelsByNumberOrName) {
   EXPECT_EQ(ParseSpeed("6"), 6);
   EXPECT_EQ(ParseSpeed("sdFastest"), 0);
@@ -79,6 +94,11 @@ TEST(CommandLine, UsageErrorsSayWhatIsWrong) {
       {{"read", "x.eep", "--memory"}, "--memory needs a memory"},
       // The erase is of the whole chip; a memory given to it would be ignored.
       {{"--memory=eeprom", "erase"}, "--memory applies to read, write, verify and dump, not to erase"},
+      {{"signature", "--set", "lfuse=0xE2"}, "--set belongs to the fuses and locks commands"},
+      {{"fuses", "--set", "lfuse=0x1E2"}, "is no byte value"},
+      {{"fuses", "--set", "CKDIV8=maybe"}, "is no bit state for CKDIV8"},
+      {{"fuses", "--set", "lfuse"}, "is not NAME=VALUE"},
+      {{"fuses", "--allow-lockout"}, "--allow-lockout belongs to fuses --set"},
   };
   for (const auto& c : cases) {
     const TCliParse p = ParseCommandLine(c.args);
@@ -107,7 +127,8 @@ TEST(CommandLine, HelpExplainsEveryCommandOptionAndExitStatus) {
     EXPECT_NE(help.find(word), std::string::npos) << word;
   for (const char* word : {"verify FILE", "dump FILE", "--port", "--speed", "--yes", "--no-verify", "--db"})
     EXPECT_NE(help.find(word), std::string::npos) << word;
-  for (const char* word : {"--sim-chip", "--debug", "--help", "sim-<chip>.state", "CpuSignatures.xml"})
+  for (const char* word : {"--sim-chip", "--debug", "--help", "sim-<chip>.state", "CpuSignatures.xml",
+                           "--set", "--allow-lockout"})
     EXPECT_NE(help.find(word), std::string::npos) << word;
   for (const char* word : {"--memory", "eeprom", "*.eep", "*.bin", "EESAVE"})
     EXPECT_NE(help.find(word), std::string::npos) << word;
