@@ -68,9 +68,12 @@ TEST_F(ControllerTest, ReadCalibrationFusesAndLocksInBlue) {
 }
 
 TEST_F(ControllerTest, FuseReadOfAnUnsupportedTypeIsAnError) {
+  // The ATtiny11 is programmed in high-voltage mode only: no fuse read over ISP, and no value.
   Connect("ATtiny11");
   EXPECT_EQ(controller_.ReadFuseBits(), TCommandResult::Failed);
-  EXPECT_EQ(log_.lines, (std::vector<TLogLine>{{"Error reading fuse bits!\r\n", kRed}}));
+  EXPECT_EQ(log_.lines,
+            (std::vector<TLogLine>{
+                {"This chip (ATtiny11/ATtiny11L) cannot report its fuse bits over ISP.\r\n", kRed}}));
 }
 
 TEST_F(ControllerTest, UnidentifiedChipLeavesTheTargetInProgrammingMode) {
