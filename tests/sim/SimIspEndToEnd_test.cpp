@@ -147,4 +147,44 @@ TEST_F(SimIspFaults, ChipDyingMidTransferFailsTheWriteAndTheVerify) {
   EXPECT_EQ(error_at, 0);
 }
 
+// Value polling through the ISP layer, on a paged part (ATmega163) and a classic byte-wise one
+// (AT90S8515): the writes end when the cells read back, well before the datasheet maxima would,
+// and no write reaches the chip while it is busy.
+class SimIspValuePolling : public testing::TestWithParam<const char*> {
+protected:
+  void SetUp() override {
+    record_ = SimDatabaseRecord(PINLET_SOURCE_DIR "/resources/CpuSignatures.xml", GetParam());
+    saved_table_ = SignatureTable;
+    SignatureTable = {record_};
+  }
+  void TearDown() override { SignatureTable = saved_table_; }
+
+  std::shared_ptr<TVirtualClock> clock_ = std::make_shared<TVirtualClock>();
+  TScopedWaitClock scoped_{clock_};
+  TAvrSigType record_;
+  std::vector<TAvrSigType> saved_table_;
+};
+
+TEST_P(SimIspValuePolling, WritesEndWhenTheCellsReadBack) {
+  auto bus = CreateSpiBus<TSpiBus_Sim>(1, std::make_unique<TSimAvrChip>(record_));
+  bus->Speed = sdFastest;
+  const TSimAvrChip& chip = *bus->Chip();
+  const TAvrChipMemories& memories = chip.Memories();
+  TmCAtgeneric isp(bus.get());
+  ASSERT_EQ(isp.EnterProgMode(), 0);
+  ASSERT_EQ(isp.WriteFlash(std::make_shared<TVectorMemStream>(RandomImage(1024, 11))), 0);
+  ASSERT_EQ(isp.WriteEeprom(std::make_shared<TVectorMemStream>(RandomImage(256, 12))), 0);
+  // The chip takes 80 % of each maximum; polling ends soon after it.
+  const uint64_t flash_writes = chip.Counters().page_writes + chip.Counters().flash_byte_writes;
+  const uint64_t maxima = flash_writes * memories[TAvrMemory::Flash].MaxWriteUs + memories.EraseUs +
+                          chip.Counters().eeprom_writes * memories[TAvrMemory::Eeprom].MaxWriteUs;
+  EXPECT_LT(isp.WaitedNs(), maxima * 1000 * 9 / 10);
+  EXPECT_EQ(chip.Counters().ignored_busy, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Parts, SimIspValuePolling, testing::Values("ATmega163", "AT90S8515"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param);
+                         });
+
 } // namespace

@@ -2,9 +2,7 @@
 // polling), byte-mode flash, and the old parts' fuse and lock formats, each checked against the
 // instruction formats of the part's datasheet.
 #include "core/uWait.h"
-#include "devicedb/uXmlDB.h"
 #include "sim/uSimChip.h"
-#include "sim/uSimPorts.h"
 #include "sim/uSpiBus_Sim.h"
 #include "tests/support/SimTestSupport.h"
 
@@ -19,16 +17,7 @@ namespace {
 
 // A part as the shipped database describes it.
 TAvrSigType Shipped(const char* name) {
-  static const std::vector<TAvrSigType> table = [] {
-    std::vector<TAvrSigType> loaded = SignatureTable;
-    std::string error;
-    EXPECT_EQ(LoadSignatureDB(PINLET_SOURCE_DIR "/resources/CpuSignatures.xml", error), S_OK) << error;
-    std::swap(loaded, SignatureTable); // the global table as it was, the loaded one here
-    return loaded;
-  }();
-  const TAvrSigType* record = FindSimChipRecord(table, name);
-  EXPECT_NE(record, nullptr) << name;
-  return record ? *record : TAvrSigType{};
+  return SimDatabaseRecord(PINLET_SOURCE_DIR "/resources/CpuSignatures.xml", name);
 }
 
 class SimChipParts : public testing::Test {

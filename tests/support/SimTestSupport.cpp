@@ -1,5 +1,11 @@
 #include "tests/support/SimTestSupport.h"
 
+#include "devicedb/uXmlDB.h"
+#include "sim/uSimPorts.h"
+
+#include <gtest/gtest.h>
+#include <map>
+
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -65,6 +71,21 @@ TAvrSigType SimRecordMega8() {
 
 TAvrSigType SimRecordClassic2313() {
   return Record("AT90S2313", actAT90S2313, {0x1E, 0x91, 0x01, 0x00}, {2048, 128}, {-1, -1});
+}
+
+TAvrSigType SimDatabaseRecord(const std::string& database, const char* chip_name) {
+  static std::map<std::string, std::vector<TAvrSigType>> tables;
+  auto found = tables.find(database);
+  if (found == tables.end()) {
+    std::vector<TAvrSigType> loaded = SignatureTable;
+    std::string error;
+    EXPECT_EQ(LoadSignatureDB(database, error), S_OK) << error;
+    std::swap(loaded, SignatureTable); // the global table as it was, the loaded one here
+    found = tables.emplace(database, std::move(loaded)).first;
+  }
+  const TAvrSigType* record = FindSimChipRecord(found->second, chip_name);
+  EXPECT_NE(record, nullptr) << chip_name << " in " << database;
+  return record ? *record : TAvrSigType{};
 }
 
 void TSimLineDriver::EnterReset() {

@@ -21,6 +21,11 @@ TAvrSigType SimRecordMega8();
 // AT90S2313-like classic part: 2 KB flash written byte by byte (no page size), 128 bytes EEPROM.
 TAvrSigType SimRecordClassic2313();
 
+// The record of a chip in a database file (the shipped one: PINLET_SOURCE_DIR
+// "/resources/CpuSignatures.xml"), loaded once; the global SignatureTable is left as it was. An
+// empty record, and a failed expectation, when the file or the chip is not found.
+TAvrSigType SimDatabaseRecord(const std::string& database, const char* chip_name);
+
 // Drives a TSpiBus_Sim line by line, clocking a bit out and sampling MISO while SCK is high, the
 // way the bus base does, but for every byte, so tests see echoes as well as answers.
 class TSimLineDriver {
