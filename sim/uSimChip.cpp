@@ -286,21 +286,13 @@ uint8_t TSimAvrChip::ReadFlashByte(uint32_t word_address, bool high) const {
   return Polled(TAvrMemory::Flash, index, flash_[index]);
 }
 
+// fuses_ holds the low, high and extended fuse bytes in the order of TAvrMemory.
 uint8_t& TSimAvrChip::ConfigByte(TAvrMemory memory) {
-  switch (memory) {
-  case TAvrMemory::LowFuse:
-    return fuses_[0];
-  case TAvrMemory::HighFuse:
-    return fuses_[1];
-  case TAvrMemory::ExtFuse:
-    return fuses_[2];
-  default:
-    return lock_;
-  }
+  return memory == TAvrMemory::Lock ? lock_ : fuses_[size_t(memory) - size_t(TAvrMemory::LowFuse)];
 }
 
 uint8_t TSimAvrChip::ConfigByte(TAvrMemory memory) const {
-  return const_cast<TSimAvrChip*>(this)->ConfigByte(memory);
+  return memory == TAvrMemory::Lock ? lock_ : fuses_[size_t(memory) - size_t(TAvrMemory::LowFuse)];
 }
 
 // A read is told by its first byte, and by its second only where another fuse or lock read shares
