@@ -21,7 +21,7 @@ struct TClockOption {
 // matches when one of its name's alternatives is a base name followed by one of the suffixes.
 struct TClockFamily {
   const char* Source;
-  std::array<const char*, 8> Bases;
+  std::array<const char*, 13> Bases;
   std::array<const char*, 7> Suffixes;
   int CkselBits;
   std::array<TClockOption, 16> Options;
@@ -43,18 +43,14 @@ constexpr TClockOption Pll{K::InternalRc, 16'000'000,
 
 // clang-format off
 const TClockFamily kFamilies[] = {
-    // The same table in ATmega48/88/168/328P Table 9-1 and ATmega164A/324A/644A/1284 Table 9-1
-    // ("Device Clocking Options Select"); CKDIV8 divides every source.
-    {"ATmega48/88/168/328P and ATmega164/324/644/1284 datasheets, Table 9-1 \"Device Clocking Options "
-     "Select\"",
-     {"ATmega48", "ATmega88", "ATmega168", "ATmega328", "ATmega164", "ATmega324", "ATmega644", "ATmega1284"},
+    // The same table in ATmega48/88/168/328P Table 9-1, ATmega164A/324A/644A/1284 Table 9-1 and
+    // ATmega640/1280/1281/2560/2561 Table 10-1 ("Device Clocking Options Select"); CKDIV8 divides
+    // every source.
+    {"ATmega48/88/168/328P and ATmega164/324/644/1284 datasheets Table 9-1, ATmega640/1280/2560 Table 10-1, "
+     "\"Device Clocking Options Select\"",
+     {"ATmega48", "ATmega88", "ATmega168", "ATmega328", "ATmega164", "ATmega324", "ATmega644", "ATmega1284",
+      "ATmega640", "ATmega1280", "ATmega1281", "ATmega2560", "ATmega2561"},
      {"", "V", "A", "P", "PV", "PA", "L"},
-     4,
-     {Ext, Rsv, Rc(8'000'000), Slow, Watch, Watch, FullSwing, FullSwing,
-      LowPower, LowPower, LowPower, LowPower, LowPower, LowPower, LowPower, LowPower}},
-    {"ATmega640/1280/1281/2560/2561 datasheet, Table 10-1 \"Device Clocking Options Select\"",
-     {"ATmega640", "ATmega1280", "ATmega1281", "ATmega2560", "ATmega2561", nullptr, nullptr, nullptr},
-     {"", "V", nullptr, nullptr, nullptr, nullptr, nullptr},
      4,
      {Ext, Rsv, Rc(8'000'000), Slow, Watch, Watch, FullSwing, FullSwing,
       LowPower, LowPower, LowPower, LowPower, LowPower, LowPower, LowPower, LowPower}},
@@ -62,43 +58,43 @@ const TClockFamily kFamilies[] = {
     // oscillator's frequency from "Internal Calibrated RC Oscillator Operating Modes"; no CKDIV8.
     {"ATmega8 datasheet Table 2 \"Device Clocking Option Select\" and the internal RC table (ATmega16/32/"
      "8515/8535 Table 2, ATmega64/128 Table 5 alike)",
-     {"ATmega8", "ATmega16", "ATmega32", "ATmega8515", "ATmega8535", "ATmega64", "ATmega128", nullptr},
-     {"", "L", "A", nullptr, nullptr, nullptr, nullptr},
+     {"ATmega8", "ATmega16", "ATmega32", "ATmega8515", "ATmega8535", "ATmega64", "ATmega128"},
+     {"", "L", "A"},
      4,
      {Ext, Rc(1'000'000), Rc(2'000'000), Rc(4'000'000), Rc(8'000'000), ExtRc, ExtRc, ExtRc,
       ExtRc, Watch, Xtal, Xtal, Xtal, Xtal, Xtal, Xtal}},
     // ATtiny13 Table 6-1 (ATtiny13A alike): two CKSEL bits, no crystal oscillator.
     {"ATtiny13 datasheet Table 6-1 \"Device Clocking Options Select\"",
-     {"ATtiny13", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
-     {"", "V", "A", nullptr, nullptr, nullptr, nullptr},
+     {"ATtiny13"},
+     {"", "V", "A"},
      2,
      {Ext, Rc(4'800'000), Rc(9'600'000), Slow}},
     // ATtiny25/45/85 Table 6-1 with sections 6.2.4/6.2.5; 0011 is the ATtiny15 compatibility mode,
     // whose system clock is the PLL's 6.4 MHz divided by four.
     {"ATtiny25/45/85 datasheet Table 6-1 \"Device Clocking Options Select\"",
-     {"ATtiny25", "ATtiny45", "ATtiny85", nullptr, nullptr, nullptr, nullptr, nullptr},
-     {"", "V", nullptr, nullptr, nullptr, nullptr, nullptr},
+     {"ATtiny25", "ATtiny45", "ATtiny85"},
+     {"", "V"},
      4,
      {Ext, Pll, Rc(8'000'000), {K::InternalRc, 1'600'000, "ATtiny15 compatibility mode (1.6 MHz)"}, Slow, Rsv,
       Watch, Rsv, Xtal, Xtal, Xtal, Xtal, Xtal, Xtal, Xtal, Xtal}},
     {"ATtiny24/44/84 datasheet Table 6-1 \"Device Clocking Options Select\"",
-     {"ATtiny24", "ATtiny44", "ATtiny84", nullptr, nullptr, nullptr, nullptr, nullptr},
-     {"", "V", "A", nullptr, nullptr, nullptr, nullptr},
+     {"ATtiny24", "ATtiny44", "ATtiny84"},
+     {"", "V", "A"},
      4,
      {Ext, Rsv, Rc(8'000'000), Rsv, Slow, Rsv, Watch, Rsv, Xtal, Xtal, Xtal, Xtal, Xtal, Xtal, Xtal, Xtal}},
     // ATtiny2313 Table 2 "Device Clocking Select" (ATtiny2313A/4313 Table 6-1): the odd values are
     // reserved in both (a later ATtiny2313 revision pairs them with the even ones; reserved is the
     // reading that cannot mislead).
     {"ATtiny2313 datasheet Table 2 \"Device Clocking Select\", ATtiny2313A/4313 Table 6-1",
-     {"ATtiny2313", "ATtiny4313", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr},
-     {"", "V", "A", nullptr, nullptr, nullptr, nullptr},
+     {"ATtiny2313", "ATtiny4313"},
+     {"", "V", "A"},
      4,
      {Ext, Rsv, Rc(4'000'000), Rsv, Rc(8'000'000), Rsv, Slow, Rsv, Xtal, Xtal, Xtal, Xtal, Xtal, Xtal, Xtal, Xtal}},
     // ATtiny261A/461A/861A Table 6-1 with sections 6.2.4 (128 kHz: 0011) and 6.2.5 (watch
     // crystal: 0100); the plain ATtiny261/461/861 alike.
     {"ATtiny261/461/861 datasheet Table 6-1 \"Device Clocking Options Select\"",
-     {"ATtiny261", "ATtiny461", "ATtiny861", nullptr, nullptr, nullptr, nullptr, nullptr},
-     {"", "V", "A", nullptr, nullptr, nullptr, nullptr},
+     {"ATtiny261", "ATtiny461", "ATtiny861"},
+     {"", "V", "A"},
      4,
      {Ext, Pll, Rc(8'000'000), Slow, Watch, Rsv, Rsv, Rsv, Xtal, Xtal, Xtal, Xtal, Xtal, Xtal, Xtal, Xtal}},
 };

@@ -21,8 +21,8 @@ protected:
   TCommandResult SetFuses(const std::string& text, TLockoutConsent consent = TLockoutConsent::Refuse) {
     return controller_.WriteConfig(Settings(text, TConfigScope::Fuses), consent);
   }
-  TCommandResult SetLock(const std::string& text, TLockoutConsent consent = TLockoutConsent::Refuse) {
-    return controller_.WriteConfig(Settings(text, TConfigScope::Locks), consent);
+  TCommandResult SetLock(const std::string& text) {
+    return controller_.WriteConfig(Settings(text, TConfigScope::Locks), TLockoutConsent::Refuse);
   }
   bool LogContains(const std::string& part) const {
     for (const TLogLine& line : log_.lines)
@@ -93,7 +93,7 @@ TEST_F(ControllerFuses, FusesAndLockRoundTripOnEveryLayout) {
   }
 }
 
-TEST_F(ControllerFuses, ShowsTheChangeAndAsksBeforeWriting) {
+TEST_F(ControllerFuses, ShowsTheChangeAndAsksBeforeWritingALockoutOnlyWithConsent) {
   Connect();
   Chip().SetFuses(0x62, 0xD9, 0xFF);
   confirm_.answer = false;
@@ -104,13 +104,14 @@ TEST_F(ControllerFuses, ShowsTheChangeAndAsksBeforeWriting) {
   EXPECT_TRUE(LogHas({"  CKDIV8 (System clock divided by 8): programmed -> unprogrammed\r\n", clLogBlue}));
   EXPECT_TRUE(LogHas({"hfuse: 0xD9 already, not written\r\n", clLogBlue}));
 
-  // Undescribed bits are written unprogrammed: 0x05 would not read back as written.
-  log_.lines.clear();
+  // A lock-out is refused without consent, before any question; with it, asked and written.
   confirm_.answer = true;
-  EXPECT_EQ(SetFuses("efuse=0x05"), TCommandResult::Done);
-  EXPECT_EQ(Chip().Fuse(2), 0xFD);
-  EXPECT_TRUE(LogContains("0x05 becomes 0xFD"));
-  EXPECT_TRUE(LogContains("efuse written and read back: 0xFD"));
+  confirm_.questions.clear();
+  EXPECT_EQ(SetFuses("RSTDISBL=programmed"), TCommandResult::Failed);
+  EXPECT_TRUE(LogHas({"Refused: nothing was written. Add --allow-lockout to write it anyway.\r\n", kRed}));
+  EXPECT_EQ(SetFuses("RSTDISBL=programmed", TLockoutConsent::Allowed), TCommandResult::Done);
+  EXPECT_EQ(Chip().Fuse(1), 0x59);
+  EXPECT_EQ(confirm_.questions.size(), 1u);
 }
 
 TEST_F(ControllerFuses, RefusalsWriteNoByteOfTheRequest) {
@@ -122,7 +123,6 @@ TEST_F(ControllerFuses, RefusalsWriteNoByteOfTheRequest) {
   };
   const Case cases[] = {
       {"ATmega328P", "lfuse=0xE2,SPIEN=unprogrammed", TConfigScope::Fuses, "SPIEN"},
-      {"ATmega328P", "lfuse=0xE2,hfuse=0x59", TConfigScope::Fuses, "RSTDISBL"},
       {"ATtiny85", "efuse=0xFE,DWEN=programmed", TConfigScope::Fuses, "DWEN"},
       {"ATmega328P", "hfuse=0xD1,lfuse=0x63", TConfigScope::Fuses, "could not program the chip again"},
       {"ATmega328P", "lfuse=0xE2,efuse=0xFD,XYZ=1", TConfigScope::Fuses, "names no fuse or lock bit"},
@@ -144,43 +144,6 @@ TEST_F(ControllerFuses, RefusalsWriteNoByteOfTheRequest) {
     EXPECT_EQ(ChipBytes(), before);
     EXPECT_TRUE(confirm_.questions.empty());
   }
-}
-
-TEST_F(ControllerFuses, LockoutsNeedConsentOrASecondYes) {
-  Connect();
-  Chip().SetFuses(0x62, 0xD9, 0xFF);
-  EXPECT_EQ(SetFuses("RSTDISBL=programmed"), TCommandResult::Failed);
-  EXPECT_TRUE(LogHas({"Refused: nothing was written. Add --allow-lockout to write it anyway.\r\n", kRed}));
-  // The window's second question names the consequence; No there writes nothing.
-  confirm_.questions.clear();
-  log_.lines.clear();
-  int answers = 0;
-  struct TSecondNo : IConfirm {
-    int& count;
-    std::vector<std::string>& questions;
-    TSecondNo(int& c, std::vector<std::string>& q) : count(c), questions(q) {}
-    bool AskYesNo(const std::string& question) override {
-      questions.push_back(question);
-      return ++count == 1;
-    }
-  };
-  std::vector<std::string> questions;
-  TSecondNo second_no(answers, questions);
-  TPinletController window{log_, second_no};
-  window.DatabasePath = controller_.DatabasePath;
-  controller_.Free();
-  ASSERT_EQ(window.Init("SIM1", 0, false), TCommandResult::Done);
-  EXPECT_EQ(
-      window.WriteConfig(Settings("RSTDISBL=programmed", TConfigScope::Fuses), TLockoutConsent::AskAgain),
-      TCommandResult::Declined);
-  ASSERT_EQ(questions.size(), 2u);
-  EXPECT_NE(questions[1].find("RESET pin"), std::string::npos) << questions[1];
-  window.Free();
-  // --allow-lockout: asked once, written.
-  Connect();
-  EXPECT_EQ(Chip().Fuse(1), 0xD9);
-  EXPECT_EQ(SetFuses("RSTDISBL=programmed", TLockoutConsent::Allowed), TCommandResult::Done);
-  EXPECT_EQ(Chip().Fuse(1), 0x59);
 }
 
 TEST_F(ControllerFuses, AReadBackThatDiffersIsAnError) {
@@ -214,13 +177,11 @@ TEST_F(ControllerFuses, ChipsWithoutLockOrFuseReadsSaySo) {
   EXPECT_EQ(controller_.ReadFuseBits(), TCommandResult::Failed);
   EXPECT_EQ(log_.lines, (std::vector<TLogLine>{
                             {"This chip (AT90S1200) cannot report its fuse bits over ISP.\r\n", kRed}}));
-  // Its lock bits can still be written, unverified; its fuses cannot be reached at all.
+  // Its lock bits can still be written, unverified.
   log_.lines.clear();
   EXPECT_EQ(SetLock("0xF9"), TCommandResult::Done);
   EXPECT_EQ(Chip().Counters().lock_writes, 1u);
   EXPECT_TRUE(LogContains("not verified"));
-  EXPECT_EQ(SetFuses("fuse=0xFE"), TCommandResult::Failed);
-  EXPECT_EQ(Chip().Counters().fuse_writes, 0u);
 }
 
 } // namespace

@@ -72,15 +72,12 @@ TEST_F(FuseEditPlan, ValuesWrittenAndWhatIsSaidAboutThem) {
       {"AT90S4433", {0xDA, N, N, 0xFF}, "fuse=0xFF", F, 0xDF, Note, "SPIEN cannot be written"},
       // Clock sources that need a part on the board, or a slower SCK.
       {"ATmega328P", kM328Factory, "lfuse=0xFF", F, 0xFF, Warning, "crystal on XTAL1/XTAL2"},
-      {"ATmega328P", kM328Factory, "lfuse=0xE0", F, 0xE0, Warning, "clock signal on XTAL1"},
       {"ATmega328P", kM328Factory, "lfuse=0xE3", F, 0xE3, Warning, "--speed sdSlower"},
       {"ATtiny13", {0x6A, 0xFF, N, 0xFF}, "lfuse=0x7B", F, 0x7B, Warning, "128 kHz"},
       {"ATmega8", {0xE4, 0xD9, N, 0xFF}, "lfuse=0xE1", F, 0xE1, Nothing, ""},
       {"ATmega32U4", {0x5E, 0x99, 0xF3, 0xFF}, "lfuse=0xDE", F, 0xDE, Warning, "not described here"},
       // Settings after which ISP cannot reach the chip again.
-      {"ATmega328P", kM328Factory, "SPIEN=unprogrammed", F, 0xF9, Lockout, "SPIEN"},
       {"ATmega328P", kM328Factory, "hfuse=0x59", F, 0x59, Lockout, "RSTDISBL"},
-      {"ATtiny85", {0x62, 0xDF, 0xFF, 0xFF}, "DWEN=programmed", F, 0x9F, Lockout, "DWEN"},
       {"ATmega328P", kM328Factory, "lfuse=0x63", F, 0x63, Lockout, "could not program the chip again"},
       {"ATmega328P", kM328Factory, "lfuse=0xE1", F, 0xE1, Lockout, "reserved"},
       // Lock modes that stop verify or a boot loader's reads, and lock bits that only an erase clears.
@@ -91,9 +88,7 @@ TEST_F(FuseEditPlan, ValuesWrittenAndWhatIsSaidAboutThem) {
       {"ATmega328P", {0x62, 0xD9, 0xFF, 0xFE}, "lfuse=0xE2", F, 0xE2, Warning, "LB1 is programmed"},
       // Requests that cannot be carried out on the chip.
       {"ATmega8", {0xE1, 0xD9, N, 0xFF}, "fuse=0xE1", F, std::nullopt, Error, "more than one fuse byte"},
-      {"ATmega8", {0xE1, 0xD9, N, 0xFF}, "efuse=0xFF", F, std::nullopt, Error, "has no extended fuse byte"},
       {"ATmega328P", kM328Factory, "LB1=programmed", F, std::nullopt, Error, "'locks --set'"},
-      {"ATmega328P", kM328Factory, "XYZ=programmed", F, std::nullopt, Error, "names no fuse or lock bit"},
       {"AT90S1200", kUnreadable, "fuse=0xFE", F, std::nullopt, Error, "has no low fuse byte"},
       {"AT90S1200", kUnreadable, "LB1=programmed", L, std::nullopt, Error, "cannot report its lock byte"},
       {"AT90S1200", kUnreadable, "0xFD", L, 0xFD, Warning, "Lock mode 2"},
@@ -118,33 +113,6 @@ TEST_F(FuseEditPlan, ValuesWrittenAndWhatIsSaidAboutThem) {
     } else if (c.says != Error) {
       EXPECT_FALSE(plan.HasWrites());
     }
-  }
-}
-
-TEST_F(FuseEditPlan, ChangedBitsAreNamedWithTheirDescriptions) {
-  const TConfigPlan plan = Plan("ATmega328P", kM328Factory, "lfuse=0xFF");
-  ASSERT_EQ(plan.Bytes.size(), 1u);
-  // 0x62 -> 0xFF: CKSEL0, CKSEL2, CKSEL3, SUT0 and CKDIV8 become unprogrammed.
-  std::vector<std::string> names;
-  for (const TConfigBitChange& change : plan.Bytes[0].Changes) {
-    names.push_back(change.Name);
-    EXPECT_TRUE(change.WasProgrammed && *change.WasProgrammed && !change.Programmed) << change.Name;
-    EXPECT_FALSE(change.Description.empty()) << change.Name;
-  }
-  EXPECT_EQ(names, (std::vector<std::string>{"CKSEL0", "CKSEL2", "CKSEL3", "SUT0", "CKDIV8"}));
-}
-
-TEST_F(FuseEditPlan, SettingsTextIsCheckedBeforeAnyChipIsAsked) {
-  TConfigRequest request;
-  std::string error;
-  EXPECT_TRUE(
-      ParseConfigSettings("lfuse=0xE2, hfuse=217,efuse=0b11111101", TConfigScope::Fuses, request, error));
-  ASSERT_EQ(request.Settings.size(), 3u);
-  EXPECT_EQ(request.Settings[1].Value, 217);
-  EXPECT_EQ(request.Settings[2].Value, 0xFD);
-  for (const char* bad : {"lfuse=0x100", "lfuse=", "CKDIV8=maybe", "lfuse=0xE2,,hfuse=0xD9", "=1"}) {
-    EXPECT_FALSE(ParseConfigSettings(bad, TConfigScope::Fuses, request, error)) << bad;
-    EXPECT_FALSE(error.empty()) << bad;
   }
 }
 

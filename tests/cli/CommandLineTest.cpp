@@ -53,18 +53,15 @@ TEST(CommandLine, EveryOptionInBothSpellings) {
 }
 
 TEST(CommandLine, FusesAndLocksTakeWhatToWrite) {
-  TCliParse p = Parse({"fuses", "--set", "lfuse=0xE2,CKDIV8=unprogrammed", "--allow-lockout"});
+  TCliParse p = Parse({"fuses", "--set", "lfuse=0xE2,hfuse=217,CKDIV8=unprogrammed", "--allow-lockout"});
   ASSERT_TRUE(p.Ok) << p.Error;
   EXPECT_TRUE(p.Options.SetConfig && p.Options.AllowLockout);
-  ASSERT_EQ(p.Options.ConfigRequest.Settings.size(), 2u);
-  EXPECT_EQ(p.Options.ConfigRequest.Settings[0].Value, 0xE2);
-  EXPECT_FALSE(p.Options.ConfigRequest.Settings[1].WholeByte);
-  // A bare value is the lock byte for locks.
-  p = Parse({"locks", "--set=0xFC"});
+  ASSERT_EQ(p.Options.ConfigRequest.Settings.size(), 3u);
+  EXPECT_EQ(p.Options.ConfigRequest.Settings[1].Value, 217);
+  p = Parse({"locks", "--set=0b11111100"}); // a bare value is the lock byte
   ASSERT_TRUE(p.Ok) << p.Error;
-  ASSERT_EQ(p.Options.ConfigRequest.Settings.size(), 1u);
-  EXPECT_EQ(p.Options.ConfigRequest.Settings[0].Target, "lock");
-  EXPECT_EQ(p.Options.ConfigRequest.Scope, TConfigScope::Locks);
+  EXPECT_EQ(p.Options.ConfigRequest.Settings.at(0).Target, "lock");
+  EXPECT_EQ(p.Options.ConfigRequest.Settings.at(0).Value, 0xFC);
 }
 
 TEST(CommandLine, SpeedLevelsByNumberOrName) {
