@@ -100,7 +100,7 @@ TConfigEditor::TConfigEditor(TConfigChip chip, QWidget* parent) : QDialog(parent
     if (byte.Present) SetValue(byte.Id, values_[size_t(byte.Id)]);
   edited_ = {};
   ShowPlan();
-  resize(560, 640);
+  resize(640, 680);
 }
 
 void TConfigEditor::SetValue(TConfigByteId id, uint8_t value) {

@@ -256,12 +256,12 @@ void TFormMain::CreateControls() {
   cbDebug->move(175, 87);
   cbDebug->adjustSize();
 
-  gbFuseLock = MakeGroup(column, groupStyle, "gbFuseLock", "Fuse, Lock and stuff ...", 96);
+  gbFuseLock = MakeGroup(column, groupStyle, "gbFuseLock", "Fuse, Lock and stuff ...", 106);
   btReadSig = MakeButton(gbFuseLock, "btReadSig", "Read signature", 13, 27, 110, 20);
   btReadLock = MakeButton(gbFuseLock, "btReadLock", "Read lock bits", 13, 53, 110, 20);
   btReadCalib = MakeButton(gbFuseLock, "btReadCalib", "Read calibration", 143, 27, 110, 20);
   btReadFuse = MakeButton(gbFuseLock, "btReadFuse", "Read fuse bits", 143, 53, 110, 20);
-  btEditConfig = MakeButton(gbFuseLock, "btEditConfig", "Edit fuses and lock...", 13, 75, 240, 18);
+  btEditConfig = MakeButton(gbFuseLock, "btEditConfig", "Edit fuses and lock...", 13, 79, 240, 20);
 
   gbFlash = MakeGroup(column, groupStyle, "gbFlash", "Flash and stuff ... :)", 137);
   btSaveFlashFile = MakeButton(gbFlash, "btSaveFlashFile", "Save ", 13, 17, 110, 20);
