@@ -26,10 +26,10 @@ constexpr TIspTemplate kLoadExtendedAddress{0x4D, 0x00};
 constexpr TIspTemplate kReadSignatureByte{0x30, 0x00};
 constexpr TIspTemplate kReadCalibrationByte{0x38, 0x00};
 constexpr TIspTemplate kPollRdyBsy{0xF0, 0x00};
-// The read that proves a chip answers: harmless on every part (the oldest read their lock byte
-// with it, the others their high fuse byte), and its second byte 0x08 echoes differently from a
-// line resting high or low.
-constexpr TIspTemplate kAnswerProbe{0x58, 0x08};
+// The read that proves a chip answers: a signature read, which every part knows (the oldest have
+// no lock or fuse read to use instead), with a second byte that the chips ignore and that echoes
+// differently from a line resting high or low.
+constexpr TIspTemplate kAnswerProbe{0x30, 0x08};
 
 constexpr int kSyncRounds = 4;
 constexpr int kSyncAttemptsPerRound = 32;

@@ -80,7 +80,7 @@ TEST_F(FlashTransfer, ShortImagesEndWithAClosingPageWrite) {
   // Page addresses below 0x100 words echo as 00, as a line stuck low would: a read with a telling
   // echo proves after each such page that the chip still answers.
   const Strings sent = Sent();
-  EXPECT_EQ(Strings(sent.end() - 3, sent.end()), (Strings{"4C 00 31 AA", "F0 00 00 FF", "58 08 00 FF"}));
+  EXPECT_EQ(Strings(sent.end() - 3, sent.end()), (Strings{"4C 00 31 AA", "F0 00 00 FF", "30 08 00 FF"}));
   EXPECT_EQ(chip->With(0x4C).size(), 2u);
   EXPECT_EQ(Hex(chip->With(0x4C)[0]), "4C 00 1F AA");
   // No fixed page waits (those gave 5000 byte/sec).
