@@ -452,15 +452,21 @@ TConfigPlan PlanConfigChange(const TConfigChip& chip, const TConfigRequest& requ
       b.New = uint8_t((b.New & ~fixed) | (*byte.Current & fixed));
       for (const TConfigBit& bit : byte.Bits)
         if (kept >> bit.Bit & 1)
-          plan.Notes.push_back(bit.Name + " cannot be written over ISP on " + name +
-                               ": it keeps its value (" + StateText(IsProgrammed(*byte.Current, bit.Bit)) +
-                               ").");
+          plan.Notes.push_back(
+              bit.Name + " cannot be written over ISP on " + name + ": it keeps its value (" +
+              (byte.ReadableBits >> bit.Bit & 1 ? StateText(IsProgrammed(*byte.Current, bit.Bit))
+                                                : std::string("which this chip does not report")) +
+              ").");
     }
     b.Write = !byte.Current || ((b.New ^ *byte.Current) & byte.WritableBits) != 0;
     for (const TConfigBit& bit : byte.Bits) {
+      // A bit the read does not carry reads as 1: its state is unknown, and unchanged if it
+      // cannot be written either.
+      const bool readable = (byte.ReadableBits >> bit.Bit & 1) != 0;
+      if (!readable && !bit.Writable) continue;
       const bool now = IsProgrammed(b.New, bit.Bit);
       const std::optional<bool> was =
-          byte.Current ? std::optional<bool>(IsProgrammed(*byte.Current, bit.Bit)) : std::nullopt;
+          byte.Current && readable ? std::optional<bool>(IsProgrammed(*byte.Current, bit.Bit)) : std::nullopt;
       if (!was || *was != now) b.Changes.push_back({bit.Name, bit.Description, bit.Bit, was, now});
     }
     plan.Bytes.push_back(std::move(b));
