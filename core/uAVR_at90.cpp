@@ -16,7 +16,6 @@ struct TIspTemplate {
   uint8_t b1, b2;
 };
 constexpr TIspTemplate kProgrammingEnable{0xAC, 0x53};
-constexpr TIspTemplate kChipErase{0xAC, 0x80};
 constexpr TIspTemplate kReadProgramHigh{0x28, 0x00};
 constexpr TIspTemplate kReadProgramLow{0x20, 0x00};
 constexpr TIspTemplate kLoadPageLow{0x40, 0x00};
