@@ -13,20 +13,6 @@ namespace {
 
 constexpr const char* kInitFailureConfig = "Could not initialize interface class(";
 
-TAvrMemory MemoryOf(TConfigByteId id) {
-  switch (id) {
-  case TConfigByteId::LowFuse:
-    return TAvrMemory::LowFuse;
-  case TConfigByteId::HighFuse:
-    return TAvrMemory::HighFuse;
-  case TConfigByteId::ExtFuse:
-    return TAvrMemory::ExtFuse;
-  case TConfigByteId::Lock:
-    break;
-  }
-  return TAvrMemory::Lock;
-}
-
 std::string Hex(uint8_t value) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%02X", value);
@@ -61,7 +47,7 @@ bool TPinletController::ReadConfigBytes(TmCAtgeneric& isp, TConfigChip& chip) {
   for (TConfigByte& byte : chip.Bytes) {
     if (!byte.Present) continue;
     uint8_t value = 0xFF;
-    const HRESULT status = isp.ReadConfigByte(MemoryOf(byte.Id), value);
+    const HRESULT status = isp.ReadConfigByte(ConfigByteMemory(byte.Id), value);
     if (status == S_OK) {
       byte.Current = value;
     } else if (status != ISP_E_NOTSUPPORTED) {
@@ -133,7 +119,7 @@ TCommandResult TPinletController::WriteConfig(const TConfigRequest& request, TLo
     // Fuses first, the lock byte last: programmed lock bits lock the fuses.
     for (const TConfigBytePlan& b : plan.Bytes) {
       if (!b.Write) continue;
-      const TAvrMemory memory = MemoryOf(b.Id);
+      const TAvrMemory memory = ConfigByteMemory(b.Id);
       const std::string name = ConfigByteName(b.Id);
       if (const HRESULT status = isp.WriteConfigByte(memory, b.New); status != S_OK) {
         Log("Error writing the " + std::string(ConfigByteLabel(b.Id)) + "! " + ErrorText(isp, status) +

@@ -15,20 +15,6 @@ namespace {
 constexpr std::array<TConfigByteId, kConfigByteCount> kAllBytes = {
     TConfigByteId::LowFuse, TConfigByteId::HighFuse, TConfigByteId::ExtFuse, TConfigByteId::Lock};
 
-TAvrMemory MemoryOf(TConfigByteId id) {
-  switch (id) {
-  case TConfigByteId::LowFuse:
-    return TAvrMemory::LowFuse;
-  case TConfigByteId::HighFuse:
-    return TAvrMemory::HighFuse;
-  case TConfigByteId::ExtFuse:
-    return TAvrMemory::ExtFuse;
-  case TConfigByteId::Lock:
-    break;
-  }
-  return TAvrMemory::Lock;
-}
-
 std::string Lower(std::string_view text) {
   std::string out(text);
   std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return char(std::tolower(c)); });
@@ -283,14 +269,14 @@ TConfigChip DescribeConfigChip(const TAvrSigType& record, const TAvrChipMemories
   chip.Record = std::make_shared<const TAvrSigType>(record);
   for (TConfigByteId id : kAllBytes) {
     TConfigByte& byte = chip[id];
-    const TAvrMemoryDesc& memory = memories[MemoryOf(id)];
+    const TAvrMemoryDesc& memory = memories[ConfigByteMemory(id)];
     byte.Id = id;
     byte.Present = memory.Present;
     byte.Writable = memory.Present && memory.Write.Present;
     byte.ReadableBits = memory.ReadableBits;
     byte.WritableBits = memory.WritableBits;
     byte.DescribedBits = memory.DescribedBits;
-    if (const TAvrFeatureByte* features = MemoryFeatures(record, MemoryOf(id)))
+    if (const TAvrFeatureByte* features = MemoryFeatures(record, ConfigByteMemory(id)))
       for (int k = 0; k < 8; ++k)
         if (memory.DescribedBits >> k & 1) {
           const std::string& name = (*features)[size_t(k)].Name;
@@ -520,4 +506,18 @@ std::optional<uint8_t> SpeedLevelForTargetClock(uint32_t target_hz) {
   for (uint8_t level = 0; level < kSpiSpeedCount; ++level)
     if (SpiSpeedHalfPeriodUs(level) >= needed_us && SpiSpeedHalfPeriodUs(level) > 0) return level;
   return std::nullopt;
+}
+
+TAvrMemory ConfigByteMemory(TConfigByteId id) {
+  switch (id) {
+  case TConfigByteId::LowFuse:
+    return TAvrMemory::LowFuse;
+  case TConfigByteId::HighFuse:
+    return TAvrMemory::HighFuse;
+  case TConfigByteId::ExtFuse:
+    return TAvrMemory::ExtFuse;
+  case TConfigByteId::Lock:
+    break;
+  }
+  return TAvrMemory::Lock;
 }

@@ -18,6 +18,7 @@
 
 struct TAvrSigType;
 struct TAvrChipMemories;
+enum class TAvrMemory : uint8_t;
 
 enum class TConfigByteId : uint8_t { LowFuse, HighFuse, ExtFuse, Lock };
 constexpr int kConfigByteCount = 4;
@@ -25,6 +26,8 @@ constexpr int kConfigByteCount = 4;
 const char* ConfigByteName(TConfigByteId id);
 // "low fuse byte", "high fuse byte", "extended fuse byte", "lock byte".
 const char* ConfigByteLabel(TConfigByteId id);
+// The chip's memory that holds the byte.
+TAvrMemory ConfigByteMemory(TConfigByteId id);
 
 struct TConfigBit {
   std::string Name;        // the database's abbreviation ("CKDIV8")
