@@ -182,32 +182,30 @@ TEST_F(ShippedDatabase, KnowsEveryIspPartOfAvrLibc) {
 }
 
 TEST_F(ShippedDatabase, MendedSlipsFollowTheDatasheets) {
-  const TAvrSigType* m103 = Find(0x97, 0x01);
-  ASSERT_NE(m103, nullptr);
-  EXPECT_EQ(DefaultByte(m103->Fuses.Low), 0xD5);
-  const TAvrSigType* t15 = Find(0x90, 0x06);
-  ASSERT_NE(t15, nullptr);
-  EXPECT_EQ(DefaultByte(t15->Fuses.Low), 0x5C);
-  const TAvrSigType* t22 = Find(0x91, 0x06);
-  ASSERT_NE(t22, nullptr);
-  EXPECT_EQ(t22->Fuses.Low[0].Name, "RCEN");
-  EXPECT_EQ(DefaultByte(t22->Fuses.Low), 0xDE);
+  // Default fuse bytes: ATmega103 (SUT1, EESAVE), ATtiny15L (BODLEVEL), ATtiny22 (RCEN),
+  // ATmega328PB (CFD), ATmega16U2.
+  const struct {
+    uint8_t b2, b3;
+    bool extended; // else the low fuse byte
+    int value;
+  } defaults[] = {
+      {0x97, 0x01, false, 0xD5}, {0x90, 0x06, false, 0x5C}, {0x91, 0x06, false, 0xDE},
+      {0x95, 0x16, true, 0xF7},  {0x94, 0x89, true, 0xF4},
+  };
+  for (const auto& d : defaults) {
+    const TAvrSigType* rec = Find(d.b2, d.b3);
+    ASSERT_NE(rec, nullptr) << int(d.b3);
+    EXPECT_EQ(DefaultByte(d.extended ? rec->Fuses.Ext : rec->Fuses.Low), d.value) << rec->CpuName;
+  }
+  EXPECT_EQ(Find(0x91, 0x06)->Fuses.Low[0].Name, "RCEN");
+  EXPECT_EQ(Find(0x95, 0x16)->Fuses.Ext[3].Name, "CFD");
   // The plain ATmega169 shares 1E 94 05 with the 169P but has no RSTDISBL: the shared record must
   // not offer a bit that does not exist on one of its chips.
-  const TAvrSigType* m169 = Find(0x94, 0x05);
-  ASSERT_NE(m169, nullptr);
-  EXPECT_EQ(m169->Fuses.Ext[0].Bit, -1);
-  // Parts whose single start-up time bit avr-libc names SUT_CKSEL4, and the clock failure bit.
-  const TAvrSigType* t841 = Find(0x93, 0x15);
-  ASSERT_NE(t841, nullptr);
-  EXPECT_EQ(t841->Fuses.Low[4].Name, "SUT");
-  const TAvrSigType* m328pb = Find(0x95, 0x16);
-  ASSERT_NE(m328pb, nullptr);
-  EXPECT_EQ(m328pb->Fuses.Ext[3].Name, "CFD");
-  EXPECT_EQ(DefaultByte(m328pb->Fuses.Ext), 0xF7);
-  const TAvrSigType* m16u2 = Find(0x94, 0x89);
-  ASSERT_NE(m16u2, nullptr);
-  EXPECT_EQ(DefaultByte(m16u2->Fuses.Ext), 0xF4);
+  ASSERT_NE(Find(0x94, 0x05), nullptr);
+  EXPECT_EQ(Find(0x94, 0x05)->Fuses.Ext[0].Bit, -1);
+  // Parts whose single start-up time bit avr-libc names SUT_CKSEL4.
+  ASSERT_NE(Find(0x93, 0x15), nullptr);
+  EXPECT_EQ(Find(0x93, 0x15)->Fuses.Low[4].Name, "SUT");
 }
 
 TEST_F(ShippedDatabase, DescribedFuseBytesAreReadByTheRecordsType) {
