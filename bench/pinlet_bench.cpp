@@ -11,6 +11,7 @@
 //    simulated chip behind it.
 //
 // Usage: pinlet-bench [--db FILE] [--chip NAME] [--speeds 0,3,6]
+#include "bench_jobs.h"
 #include "core/uAVR_at90.h"
 #include "core/uWait.h"
 #include "devicedb/uAVR_base.h"
@@ -367,5 +368,6 @@ int main(int argc, char** argv) {
               unsigned(flash / size_t(record.PageSize.Flash)));
   if (!PrintChipWaits(record, db_path, image, flash)) return 1;
   if (!PrintPortOperations(record, db_path, image, flash)) return 1;
+  if (!PrintJobs(record, db_path)) return 1;
   return 0;
 }
