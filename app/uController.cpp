@@ -112,8 +112,12 @@ TCommandResult TPinletController::Init(const std::string& port_text, uint8_t spe
   TBusyScope busy(*this);
 
   std::string detail;
+  const uint64_t database_loads = SignatureDBLoadCount();
   std::unique_ptr<TSpiBusBase> bus =
       BusFactory ? BusFactory(PortNameFromText(port_text), DatabasePath, detail) : nullptr;
+  // A simulated port reads the database to build its chip; within a session that read is the one
+  // the session's commands use.
+  if (bus && session_ && SignatureDBLoadCount() != database_loads) session_database_ = true;
   HRESULT status = E_FAIL;
   if (bus) {
     bus->SetAbortFlag(abort_flag_);
@@ -142,6 +146,9 @@ TCommandResult TPinletController::Init(const std::string& port_text, uint8_t spe
 
 TCommandResult TPinletController::Free() {
   if (busy_ || !bus_) return TCommandResult::Refused;
+  // The ISP object points at the bus; programming mode ends with the port's closing.
+  isp_.reset();
+  in_prog_mode_ = false;
   bus_.reset();
   return TCommandResult::Done;
 }
@@ -168,32 +175,59 @@ TControlState TPinletController::ControlState(TImageMemory memory) const {
 // ---------------------------------------------------------------------------------------------
 // Common frame of the device commands
 
-std::unique_ptr<TmCAtgeneric> TPinletController::OpenIsp(bool with_events, const char* init_failure_prefix,
-                                                         bool enter_prog_mode) {
-  auto isp = std::make_unique<TmCAtgeneric>(bus_.get());
-  isp->DatabasePath = DatabasePath;
-  if (with_events) isp->SetEventSink(std::make_shared<TCancellableEvents>(events_, cancel_requested_), true);
-  std::string error_text, section_error;
-  const HRESULT status = isp->LoadDatabase(error_text, &section_error);
-  if (status != S_OK) {
-    Log(init_failure_prefix + error_text + ")\r\n", clLogRed);
-    std::string text;
-    if (isp->GetErrorText(status, text) == 0)
-      Log(text + "\r\n", clLogRed);
-    else if (status != XML_E_PARSE)
-      // A parse failure has no text of its own: the parser's description above is the reason,
-      // and an "unknown error" after it would only contradict it.
-      Log(Format("Unknown error 0x%08X!\r\n", uint32_t(status)), clLogRed);
-    // The section's text says only which section; the reader knows the entry and the value.
-    if (!section_error.empty()) Log(section_error + "\r\n", clLogRed);
-    return nullptr;
+TmCAtgeneric* TPinletController::OpenIsp(bool with_events, const char* init_failure_prefix,
+                                         bool enter_prog_mode) {
+  // Within a session the chip stays identified and in programming mode between its commands.
+  if (session_ && isp_) {
+    SetIspEvents(*isp_, with_events);
+    if (enter_prog_mode) EnterProgMode(*isp_);
+    return isp_.get();
   }
+  isp_ = std::make_unique<TmCAtgeneric>(bus_.get());
+  in_prog_mode_ = false;
+  isp_->DatabasePath = DatabasePath;
+  SetIspEvents(*isp_, with_events);
+  if (!session_database_) {
+    std::string error_text, section_error;
+    const HRESULT status = isp_->LoadDatabase(error_text, &section_error);
+    if (status != S_OK) {
+      Log(init_failure_prefix + error_text + ")\r\n", clLogRed);
+      std::string text;
+      if (isp_->GetErrorText(status, text) == 0)
+        Log(text + "\r\n", clLogRed);
+      else if (status != XML_E_PARSE)
+        // A parse failure has no text of its own: the parser's description above is the reason,
+        // and an "unknown error" after it would only contradict it.
+        Log(Format("Unknown error 0x%08X!\r\n", uint32_t(status)), clLogRed);
+      // The section's text says only which section; the reader knows the entry and the value.
+      if (!section_error.empty()) Log(section_error + "\r\n", clLogRed);
+      isp_.reset();
+      return nullptr;
+    }
+    session_database_ = session_;
+  }
+  if (enter_prog_mode) EnterProgMode(*isp_);
+  return isp_.get();
+}
+
+void TPinletController::SetIspEvents(TmCAtgeneric& isp, bool with_events) {
+  if (with_events)
+    isp.SetEventSink(std::make_shared<TCancellableEvents>(events_, cancel_requested_), true);
+  else
+    isp.Events.reset();
+}
+
+void TPinletController::EnterProgMode(TmCAtgeneric& isp) {
+  if (in_prog_mode_) return;
   // An unsynchronised target shows up as an unidentified chip later, so the result is not examined.
-  if (enter_prog_mode) isp->EnterProgMode();
-  return isp;
+  isp.EnterProgMode();
+  in_prog_mode_ = true;
 }
 
 TCommandResult TPinletController::LeaveProgMode(TmCAtgeneric& isp, TCommandResult result) {
+  // A session leaves programming mode once, at its end.
+  if (session_) return result;
+  in_prog_mode_ = false;
   const HRESULT status = isp.LeaveProgMode();
   if (status == S_OK) return result;
   // The bus could not finish what the command did, e.g. the simulated chip could not keep its
@@ -203,6 +237,39 @@ TCommandResult TPinletController::LeaveProgMode(TmCAtgeneric& isp, TCommandResul
     text = Format("Unknown error 0x%08X!", uint32_t(status));
   Log(text + "\r\n", clLogRed);
   return TCommandResult::Failed;
+}
+
+void TPinletController::BeginSession() {
+  if (busy_ || session_) return;
+  session_ = true;
+  session_database_ = false;
+  // What an earlier command left behind (its identification, its state) is not this session's.
+  isp_.reset();
+  in_prog_mode_ = false;
+}
+
+TCommandResult TPinletController::EndSession() {
+  if (!session_ || busy_) return TCommandResult::Refused;
+  session_ = false;
+  session_database_ = false;
+  TCommandResult result = TCommandResult::Done;
+  if (isp_ && in_prog_mode_ && bus_) result = LeaveProgMode(*isp_, result);
+  isp_.reset();
+  in_prog_mode_ = false;
+  return result;
+}
+
+TCommandResult TPinletController::Write(TImageMemory memory, bool verify) {
+  const bool own_session = !session_ && !busy_;
+  if (own_session) BeginSession();
+  TCommandResult result = Write(memory);
+  // A cancelled or aborted write has ended with Failed; nothing more is started after a signal.
+  if (result == TCommandResult::Done && verify && !(bus_ && bus_->AbortRequested())) result = Verify(memory);
+  if (own_session) {
+    const TCommandResult ended = EndSession();
+    if (result == TCommandResult::Done && ended != TCommandResult::Done) result = ended;
+  }
+  return result;
 }
 
 void TPinletController::ClearStatusText() {
@@ -289,7 +356,7 @@ const TAvrSigType* TPinletController::IdentifyChip(TmCAtgeneric& isp, TAvrSignat
 TCommandResult TPinletController::ReadDeviceInfo(const char* what, bool identify, const TDeviceRead& read) {
   if (busy_ || !bus_) return TCommandResult::Refused;
   TBusyScope busy(*this);
-  auto isp = OpenIsp(false, kInitFailure);
+  TmCAtgeneric* isp = OpenIsp(false, kInitFailure);
   if (!isp) return TCommandResult::Failed;
   const TAvrSigType* info = nullptr;
   // Programming mode is not left here: the target stays in reset until the next command or Free.
@@ -388,7 +455,7 @@ TPinletController::RunFlashCommand(bool needs_image, const char* init_failure_pr
     return TCommandResult::Failed;
   }
   TStatusTextClear clear([this] { ClearStatusText(); });
-  auto isp = OpenIsp(true, init_failure_prefix);
+  TmCAtgeneric* isp = OpenIsp(true, init_failure_prefix);
   if (!isp) return TCommandResult::Failed;
   return LeaveProgMode(*isp, transfer(*isp));
 }
@@ -445,10 +512,10 @@ TCommandResult TPinletController::EraseFlash() {
   if (busy_ || !bus_) return TCommandResult::Refused;
   TBusyScope busy(*this);
   TStatusTextClear clear([this] { ClearStatusText(); });
-  auto isp = OpenIsp(true, kInitFailure, false);
+  TmCAtgeneric* isp = OpenIsp(true, kInitFailure, false);
   if (!isp) return TCommandResult::Failed;
   Log("Check memory size of device to write...\r\n", clLogGreen);
-  isp->EnterProgMode();
+  EnterProgMode(*isp);
   // On either refusal below the target is left in programming mode, as for the lock and fuse reads.
   TAvrSignature sig;
   const TAvrSigType* info = IdentifyChip(*isp, &sig);

@@ -149,6 +149,18 @@ public:
   TCommandResult Read(TImageMemory memory);
   TCommandResult Write(TImageMemory memory);
   TCommandResult Verify(TImageMemory memory);
+  // The write and, when it is done and verify is set, its verify as one session (below): one
+  // reset, one entry into programming mode, one read of the database.
+  TCommandResult Write(TImageMemory memory, bool verify);
+
+  // A session makes the commands run until EndSession one command of the user's (the command line's
+  // write with its verify, the Init before them): the database is read once, at the first command
+  // that needs it (the simulated port's Init reads it), and the chip enters programming mode once
+  // and stays identified and in it until EndSession, which leaves it (Failed after reporting a
+  // leave that failed; Refused without a session). Without a session every command is its own,
+  // reads the database at its start and leaves programming mode at its end.
+  void BeginSession();
+  TCommandResult EndSession();
 
   std::shared_ptr<IuCMemStream> MetaMemory() const { return meta_; }
   std::shared_ptr<IuCMemStream> Image(TImageMemory memory) const {
@@ -173,10 +185,14 @@ private:
   void Log(const std::string& text, uint32_t colour);
   // The common start of the device commands: the ISP object on the open bus with the database
   // loaded (null after reporting a database failure), normally already in programming mode.
-  std::unique_ptr<TmCAtgeneric> OpenIsp(bool with_events, const char* init_failure_prefix,
-                                        bool enter_prog_mode = true);
-  // Leaves programming mode at the end of a command: result, or Failed after reporting why the bus
-  // could not leave it cleanly.
+  // The object is the controller's and lives until the next command outside a session, the
+  // session's end or Free.
+  TmCAtgeneric* OpenIsp(bool with_events, const char* init_failure_prefix, bool enter_prog_mode = true);
+  void SetIspEvents(TmCAtgeneric& isp, bool with_events);
+  // Enters programming mode unless the session is in it already.
+  void EnterProgMode(TmCAtgeneric& isp);
+  // Leaves programming mode at the end of a command (not within a session): result, or Failed
+  // after reporting why the bus could not leave it cleanly.
   TCommandResult LeaveProgMode(TmCAtgeneric& isp, TCommandResult result);
   void ClearStatusText();
   // Runs one whole-flash transfer between the chip and the meta memory: Done when it ended with
@@ -235,6 +251,10 @@ private:
   std::unique_ptr<TSpiBusBase> bus_;
   std::shared_ptr<IuCMemStream> meta_;
   std::shared_ptr<IuCMemStream> eeprom_; // the EEPROM image: its own slot beside the flash's
+  std::unique_ptr<TmCAtgeneric> isp_;    // the running command's, or the session's
+  bool in_prog_mode_ = false;            // isp_ entered programming mode and has not left it
+  bool session_ = false;
+  bool session_database_ = false; // the session has read the database
   bool busy_ = false;
   bool cancel_requested_ = false;
   const volatile std::sig_atomic_t* abort_flag_ = nullptr;

@@ -138,9 +138,7 @@ TJobRun RunJob(const TAvrSigType& record, const std::string& db_path, bool paral
     fake->ResetCounts();
     const uint64_t bits_before = chip->Counters().bits;
     const uint64_t start = clock->NowNs();
-    ok = ok && controller.Write(TImageMemory::Flash) == TCommandResult::Done;
-    if (kind == TJobKind::WriteVerify)
-      ok = ok && controller.Verify(TImageMemory::Flash) == TCommandResult::Done;
+    ok = ok && controller.Write(TImageMemory::Flash, kind == TJobKind::WriteVerify) == TCommandResult::Done;
     run.seconds = double(clock->NowNs() - start) / 1e9;
     run.ops = fake->Counts();
     run.spi_bits = chip->Counters().bits - bits_before;

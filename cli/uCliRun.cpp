@@ -264,8 +264,14 @@ int RunCli(const TCliOptions& options, const TCliTerminal& terminal, const std::
   controller.SetAbortFlag(terminal.Abort);
   progress->SetController(&controller);
 
+  // One run is one command: the database is read once and the chip reset once, however many
+  // steps the command has (a write and its verify).
+  controller.BeginSession();
   // Every way out closes the port (RESET released, port settings restored) before the status.
   auto finish = [&](TCommandResult result) {
+    if (const TCommandResult ended = controller.EndSession();
+        result == TCommandResult::Done && ended == TCommandResult::Failed)
+      result = ended;
     controller.Free();
     progress->Wipe();
     log.FinishLine();

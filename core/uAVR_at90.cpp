@@ -305,25 +305,23 @@ HRESULT TmCAtgeneric::EraseAndReset() {
     WaitFullTime(chip.EraseUs);
   waited_ns_ += NowNs() - start;
   if (hr != S_OK) return hr;
-  Bus->SetProgMode(true);
-  extended_address_ = 0;
-  return S_OK;
+  // A reset sequence costs a quarter of a second, so only the chips that need one get it; the
+  // others take the next instruction as soon as the erase has ended. The new entry also proves
+  // that the chip still answers (1 when it did not).
+  return chip.EraseNeedsReset ? EnterProgMode() : S_OK;
 }
 
 HRESULT TmCAtgeneric::ChipErase() {
   if (!Bus) return ISP_E_NOBUS;
   if (!Identify(false)) return ISP_E_UNIDENTIFIED;
   HRESULT hr = EraseAndReset();
-  if (hr != S_OK) return hr;
-  if (Memories().DoubleErase) {
-    // This part erases its flash cleanly only with a programmed byte between two erases.
-    const TAvrMemoryDesc& flash = Memories()[TAvrMemory::Flash];
-    hr = Instruction(flash.LoadHigh.Bytes[0], 0x00, 0x00, 0x00, nullptr, TEcho::IfFree);
-    if (hr == S_OK) hr = WaitReady(flash, 1, 0x00);
-    if (hr == S_OK) hr = EraseAndReset();
-    if (hr != S_OK) return hr;
-  }
-  return EnterProgMode();
+  if (hr != S_OK || !Memories().DoubleErase) return hr;
+  // This part erases its flash cleanly only with a programmed byte between two erases.
+  const TAvrMemoryDesc& flash = Memories()[TAvrMemory::Flash];
+  hr = Instruction(flash.LoadHigh.Bytes[0], 0x00, 0x00, 0x00, nullptr, TEcho::IfFree);
+  if (hr == S_OK) hr = WaitReady(flash, 1, 0x00);
+  if (hr == S_OK) hr = EraseAndReset();
+  return hr;
 }
 
 HRESULT TmCAtgeneric::ReadSignatureByte(uint8_t index, uint8_t& value) {

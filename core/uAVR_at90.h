@@ -110,7 +110,8 @@ private:
   // block and once more at their end, so that none of them completes over a silent chip.
   HRESULT ConfirmAnswering(bool transfer_end = false);
   HRESULT ReadWord(uint32_t word_address, uint16_t& word, TEcho last_echo);
-  // Chip Erase, EraseDelay, and the reset sequence that the erase needs before the next instruction.
+  // Chip Erase, the wait for its end, and on the chips that need it a new entry into programming
+  // mode before the next instruction.
   HRESULT EraseAndReset();
   // Sends Load Extended Address Byte when the word address lies in another 64 K-word bank than the
   // one the chip holds.

@@ -46,6 +46,8 @@ struct TFamily {
   TConfigAccess Lock, LowFuse, HighFuse, ExtFuse;
   bool DoubleErase = false;
   bool NoIsp = false; // programmed only in parallel or high-voltage modes
+  // A new reset and Programming Enable after a chip erase (docs/memories.md, "The chip erase").
+  bool EraseNeedsReset = false;
 };
 
 // ---- instruction layouts, each from the named datasheet's serial programming instruction set ----
@@ -112,9 +114,14 @@ struct TTimes {
 };
 TFamily Polled(const char* source, bool flash_paged, const std::array<uint8_t, 4>& eeprom_busy, TTimes t,
                const TConfigAccess& lock, const TConfigAccess& low, const TConfigAccess& high = kNone) {
-  return {source,      false,   flash_paged, false,   flash_paged ? kBusyFF : kBusyClassic,
-          eeprom_busy, t.flash, t.eeprom,    t.erase, t.fuse,
-          lock,        low,     high,        kNone};
+  TFamily f{source,      false,   flash_paged, false,   flash_paged ? kBusyFF : kBusyClassic,
+            eeprom_busy, t.flash, t.eeprom,    t.erase, t.fuse,
+            lock,        low,     high,        kNone};
+  // AT90S8515 datasheet (0841G), Serial Programming Algorithm step 4: after a chip erase wait
+  // tWD_ERASE, give RESET a positive pulse and start over from Programming Enable. The other parts
+  // without RDY/BSY are of that generation and are treated alike.
+  f.EraseNeedsReset = true;
+  return f;
 }
 
 const TIspOp kOldRead = TIspOp::Of(0x58, 0x00, 0x00, 0x00);
@@ -346,6 +353,7 @@ TAvrChipMemories DescribeMemories(const TAvrSigType& record) {
   chip.Source = family.Source;
   chip.HasRdyBsy = facts.RdyBsy >= 0 ? facts.RdyBsy == 1 : family.RdyBsy;
   chip.DoubleErase = family.DoubleErase;
+  chip.EraseNeedsReset = family.EraseNeedsReset;
   chip.EraseUs = Given(facts.EraseUs, family.EraseUs);
   chip.EraseReady = chip.HasRdyBsy ? TAvrReady::RdyBsy : TAvrReady::Timed;
   const TAvrReady ready = chip.HasRdyBsy ? TAvrReady::RdyBsy : TAvrReady::ValuePoll;

@@ -82,6 +82,9 @@ struct TAvrChipMemories {
   bool HasRdyBsy = false;
   // The ATtiny12 erases its flash cleanly only when a programmed word lies between two erases.
   bool DoubleErase = false;
+  // After a chip erase the chip takes instructions only after a new reset and Programming Enable
+  // (the parts without RDY/BSY); the others only need the erase to have ended.
+  bool EraseNeedsReset = false;
   // The fuse that keeps the EEPROM through a chip erase: its memory and logical bit; Bit -1: none.
   TAvrMemory EesaveFuse = TAvrMemory::HighFuse;
   int8_t EesaveBit = -1;

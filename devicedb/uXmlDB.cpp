@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -629,12 +630,23 @@ std::optional<int32_t> XmlValueToInt(std::string_view text) {
   return negative ? -int32_t(value) : int32_t(value);
 }
 
+namespace {
+// Parses since the process began; the count is what lets a test see a command read the file twice.
+std::atomic<uint64_t> signature_db_loads{0};
+} // namespace
+
+uint64_t SignatureDBLoadCount() {
+  return signature_db_loads.load();
+}
+
 HRESULT LoadSignatureDB(const std::string& file_name, std::string& error_text, std::string* section_error) {
+  ++signature_db_loads;
   return LoadTables([&](IXmlDB& db) { return db.LoadXmlFile(file_name); }, error_text, section_error);
 }
 
 HRESULT LoadSignatureDBFromBytes(const void* data, size_t size, std::string& error_text,
                                  std::string* section_error) {
+  ++signature_db_loads;
   return LoadTables([&](IXmlDB& db) { return db.LoadXmlBytes(data, size); }, error_text, section_error);
 }
 

@@ -67,6 +67,10 @@ HRESULT LoadSignatureDB(const std::string& file_name, std::string& error_text,
 HRESULT LoadSignatureDBFromBytes(const void* data, size_t size, std::string& error_text,
                                  std::string* section_error = nullptr);
 
+// How many times LoadSignatureDB or LoadSignatureDBFromBytes ran in this process. A command reads
+// the file once at its start; the count lets tests and the benchmark see that it does.
+uint64_t SignatureDBLoadCount();
+
 // Where the database is looked for, in order: the current directory (a user's edited copy wins),
 // beside the running executable, then ../share/pinlet next to it (an install under any prefix),
 // then the configured data folder. Returns the first that exists,

@@ -2,6 +2,7 @@
 // port with a virtual clock; and the real binary once, end to end.
 #include "cli/uCliRun.h"
 #include "core/uWait.h"
+#include "devicedb/uXmlDB.h"
 #include "sim/uSimPorts.h"
 #include "tests/support/SimTestSupport.h"
 
@@ -98,7 +99,10 @@ protected:
 
 TEST_F(CliRun, WriteThenVerifyOnTheSimulatedChip) {
   const std::string image = WriteImage("fw.ucm", 700);
+  const uint64_t parses = SignatureDBLoadCount();
   EXPECT_EQ(Run({"write", image, "--yes"}), kExitOk) << out;
+  // The port's chip, the write and its verify share one read of the database.
+  EXPECT_EQ(SignatureDBLoadCount() - parses, 1u);
   EXPECT_TRUE(Printed("Loaded " + image + "; 700bytes\n")) << out;
   EXPECT_TRUE(Printed("Connected and Ready.\n")) << out;
   EXPECT_TRUE(Printed("Writing 700 bytes...\n")) << out;
