@@ -7,6 +7,7 @@
 #include "core/uSpiBus_base.h"
 #include "core/uWait.h"
 #include "devicedb/uAVR_base.h"
+#include "devicedb/uAvrClock.h"
 #include "devicedb/uAvrMemories.h"
 #include "devicedb/uXmlDB.h"
 #include "memimage/uAvrMemFile.h"
@@ -76,7 +77,7 @@ static_assert(kSpeedLevelCount == kSpiSpeedCount && kDefaultSpeedLevel == sdNorm
               "the front ends' speed levels are the bus's");
 
 const char* SpeedLevelName(uint8_t level) {
-  return SpiSpeedName(level);
+  return level == kSpeedAuto ? "Auto" : SpiSpeedName(level);
 }
 
 // Marks the controller busy for the lifetime of one command, so that a command started from
@@ -121,7 +122,8 @@ TCommandResult TPinletController::Init(const std::string& port_text, uint8_t spe
   HRESULT status = E_FAIL;
   if (bus) {
     bus->SetAbortFlag(abort_flag_);
-    bus->Speed = speed;
+    auto_speed_ = speed == kSpeedAuto;
+    bus->Speed = auto_speed_ ? FastestLevelForClock(kAutoEntryHz) : speed;
     status = bus->CheckHardware();
     if (status != S_OK) detail = bus->LastErrorText();
   }
@@ -154,8 +156,9 @@ TCommandResult TPinletController::Free() {
 }
 
 void TPinletController::SetSpeed(uint8_t speed) {
-  if (busy_) return;
-  if (bus_) bus_->Speed = speed;
+  if (busy_ || !bus_) return;
+  auto_speed_ = speed == kSpeedAuto;
+  bus_->Speed = auto_speed_ ? FastestLevelForClock(kAutoEntryHz) : speed;
 }
 
 TControlState TPinletController::ControlState(TImageMemory memory) const {
@@ -219,9 +222,57 @@ void TPinletController::SetIspEvents(TmCAtgeneric& isp, bool with_events) {
 
 void TPinletController::EnterProgMode(TmCAtgeneric& isp) {
   if (in_prog_mode_) return;
+  // The chip may have been changed, or its clock with its fuses, since the last command.
+  if (auto_speed_) bus_->Speed = FastestLevelForClock(kAutoEntryHz);
   // An unsynchronised target shows up as an unidentified chip later, so the result is not examined.
   isp.EnterProgMode();
   in_prog_mode_ = true;
+  MatchSpeedToClock(isp);
+}
+
+void TPinletController::MatchSpeedToClock(TmCAtgeneric& isp) {
+  const uint8_t level = bus_->Speed;
+  // The slowest level suits every clock a chip can be programmed at; an unknown chip is reported
+  // by the command itself.
+  if ((!auto_speed_ && level >= kSpiSpeedCount - 1) || !isp.Identify(false)) return;
+  TAvrClock clock;
+  if (uint8_t low = 0xFF; isp.ReadConfigByte(TAvrMemory::LowFuse, low) == S_OK)
+    clock = DescribeClock(*isp.CpuInfo, low);
+  const uint32_t hz = clock.SystemHz();
+  auto phase = [](uint8_t l) {
+    return Format("SCK phase %u %ss", unsigned(SpiSpeedHalfPeriodUs(l)), kMicro);
+  };
+  auto hz_text = [](uint32_t f) {
+    return f >= 1'000'000 ? Format("%g MHz", f / 1e6) : Format("%g kHz", f / 1e3);
+  };
+  std::string note;
+  uint32_t colour = clLogGreen;
+  if (auto_speed_ && hz != 0) {
+    const uint8_t chosen = FastestLevelForClock(hz);
+    bus_->Speed = chosen;
+    note = Format("Speed: %s (%s) for the chip's %s.", SpeedLevelName(chosen), phase(chosen).c_str(),
+                  DescribeClockText(clock).c_str());
+  } else if (auto_speed_) {
+    note = Format("Speed: %s (%s), safe for the %s of a new chip; the fuses do not say how fast %s runs.",
+                  SpeedLevelName(level), phase(level).c_str(), hz_text(kAutoEntryHz).c_str(),
+                  clock.Kind == TAvrClockKind::Unknown ? "this chip"
+                                                       : ("the " + DescribeClockText(clock)).c_str());
+    if (level > 0 && LowestClockForLevel(uint8_t(level - 1)) != 0)
+      note += Format(
+          " If you know the clock, choose a level by hand (--speed LEVEL): %s suits a clock of %s or more.",
+          SpeedLevelName(uint8_t(level - 1)), hz_text(LowestClockForLevel(uint8_t(level - 1))).c_str());
+  } else if (hz != 0 && !LevelSuitsClock(level, hz)) {
+    const uint8_t fastest = FastestLevelForClock(hz);
+    note =
+        Format("Warning: %s is too fast for the chip's %s: each SCK phase must last at least %llu ns there. "
+               "%s or slower suits it, or Auto chooses.",
+               SpeedLevelName(level), DescribeClockText(clock).c_str(),
+               static_cast<unsigned long long>(MinSckPhaseNs(hz)), SpeedLevelName(fastest));
+    colour = clLogRed;
+  }
+  if (note.empty() || note == last_speed_note_) return;
+  last_speed_note_ = note;
+  Log(note + "\r\n", colour);
 }
 
 TCommandResult TPinletController::LeaveProgMode(TmCAtgeneric& isp, TCommandResult result) {

@@ -6,6 +6,7 @@
 // here, for the tests that put their own bus behind a port name.
 #pragma once
 #include "app/uFuseEdit.h"
+#include "app/uSckSpeed.h"
 #include "base/uLogColours.h"
 #include "base/uStatus.h"
 
@@ -23,10 +24,11 @@ class IuCMemStream;
 struct TAvrSigType;
 struct TAvrSignature;
 
-// Clock speed levels: the index of the speed selector, 0 = fastest .. 6 = slowest.
+// Clock speed levels: the index of the speed selector, 0 = fastest .. 6 = slowest, then kSpeedAuto
+// (app/uSckSpeed.h), which picks the level from the chip's fuses at every entry into programming mode.
 constexpr uint8_t kSpeedLevelCount = 7;
 constexpr uint8_t kDefaultSpeedLevel = 3;
-const char* SpeedLevelName(uint8_t level); // "sdFastest" .. "sdSlowest"; nullptr outside 0..6
+const char* SpeedLevelName(uint8_t level); // "sdFastest" .. "sdSlowest", "Auto"; nullptr beyond
 
 // The memory a transfer and an image slot are about. The controller keeps one image per memory, so
 // loading an EEPROM file does not lose a flash image that was loaded or read before.
@@ -107,6 +109,8 @@ public:
   TBusFactory BusFactory;
 
   // Connection. port_text is a port name (SIM1, COM1, LPT1), an entry "NAME=..." or a device path.
+  // speed: a level 0..6 or kSpeedAuto. A level chosen by hand that is too fast for the clock the
+  // chip's fuses give is warned about when the chip enters programming mode.
   TCommandResult Init(const std::string& port_text, uint8_t speed, bool debug);
   TCommandResult Free();
   void SetSpeed(uint8_t speed); // applies to the open bus, if any
@@ -189,8 +193,14 @@ private:
   // session's end or Free.
   TmCAtgeneric* OpenIsp(bool with_events, const char* init_failure_prefix, bool enter_prog_mode = true);
   void SetIspEvents(TmCAtgeneric& isp, bool with_events);
-  // Enters programming mode unless the session is in it already.
+  // Enters programming mode unless the session is in it already; with kSpeedAuto at the level of
+  // kAutoEntryHz, then at the level the chip's clock allows (MatchSpeedToClock).
   void EnterProgMode(TmCAtgeneric& isp);
+  // Reads the low fuse byte of the identified chip: with kSpeedAuto sets the fastest level its
+  // clock allows, or says why it stays at the entry level and how to go faster; with a level chosen
+  // by hand warns when that is too fast for the clock. A note is logged when it differs from the
+  // last one.
+  void MatchSpeedToClock(TmCAtgeneric& isp);
   // Leaves programming mode at the end of a command (not within a session): result, or Failed
   // after reporting why the bus could not leave it cleanly.
   TCommandResult LeaveProgMode(TmCAtgeneric& isp, TCommandResult result);
@@ -255,6 +265,8 @@ private:
   bool in_prog_mode_ = false;            // isp_ entered programming mode and has not left it
   bool session_ = false;
   bool session_database_ = false; // the session has read the database
+  bool auto_speed_ = false;       // kSpeedAuto was chosen
+  std::string last_speed_note_;   // the speed note logged last, so that a repeat is not logged
   bool busy_ = false;
   bool cancel_requested_ = false;
   const volatile std::sig_atomic_t* abort_flag_ = nullptr;

@@ -1,5 +1,6 @@
 #include "app/uFuseEdit.h"
 
+#include "app/uSckSpeed.h"
 #include "core/uSpiBus_base.h"
 #include "devicedb/uAVR_base.h"
 #include "devicedb/uAvrClock.h"
@@ -498,14 +499,9 @@ uint32_t SpeedLevelMaxSckHz(uint8_t level) {
 }
 
 std::optional<uint8_t> SpeedLevelForTargetClock(uint32_t target_hz) {
-  if (target_hz == 0) return std::nullopt;
-  // Serial programming characteristics: SCK high and low each at least 2 CPU clocks below 12 MHz,
-  // 3 from 12 MHz on (ATmega328P datasheet, "Serial Programming Characteristics").
-  const double phases = target_hz >= 12'000'000 ? 3 : 2;
-  const double needed_us = phases * 1e6 / target_hz;
-  for (uint8_t level = 0; level < kSpiSpeedCount; ++level)
-    if (SpiSpeedHalfPeriodUs(level) >= needed_us && SpiSpeedHalfPeriodUs(level) > 0) return level;
-  return std::nullopt;
+  const uint8_t level = FastestLevelForClock(target_hz);
+  if (!LevelSuitsClock(level, target_hz)) return std::nullopt;
+  return level;
 }
 
 TAvrMemory ConfigByteMemory(TConfigByteId id) {

@@ -43,7 +43,7 @@ TCliParse Fail(std::string error) {
 std::optional<uint8_t> ParseSpeed(const std::string& text) {
   if (text.size() == 1 && text[0] >= '0' && text[0] < char('0' + kSpeedLevelCount))
     return uint8_t(text[0] - '0');
-  for (uint8_t level = 0; level < kSpeedLevelCount; ++level)
+  for (uint8_t level = 0; level <= kSpeedAuto; ++level)
     if (Lower(text) == Lower(SpeedLevelName(level))) return level;
   return std::nullopt;
 }
@@ -115,9 +115,9 @@ TCliParse ParseCommandLine(const std::vector<std::string>& args) {
         return Fail(name + " needs a port name (SIM1, COM1, LPT1 or a device path)");
     } else if (name == "-s" || name == "--speed") {
       std::string text;
-      if (!value(text)) return Fail(name + " needs a speed level (0..6 or sdFastest..sdSlowest)");
+      if (!value(text)) return Fail(name + " needs a speed level (auto, 0..6 or sdFastest..sdSlowest)");
       const auto speed = ParseSpeed(text);
-      if (!speed) return Fail("unknown speed level '" + text + "' (use 0..6 or sdFastest..sdSlowest)");
+      if (!speed) return Fail("unknown speed level '" + text + "' (use auto, 0..6 or sdFastest..sdSlowest)");
       o.Speed = *speed;
     } else if (name == "-m" || name == "--memory") {
       std::string text;
@@ -205,8 +205,13 @@ std::string UsageText(const std::string& program_name) {
          "  -p, --port NAME   port to use: SIM1, SIM2, ... (simulated chip), COM1, LPT1, ..., or a\n"
          "                    device path (/dev/ttyUSB0; paths under /dev/parport are parallel\n"
          "                    ports). Default: SIM1\n"
-         "  -s, --speed LEVEL clock speed: 0..6 or sdFastest, sdFaster, sdFast, sdNormal, sdSlow,\n"
-         "                    sdSlower, sdSlowest (0 = sdFastest). Default: sdNormal\n"
+         "  -s, --speed LEVEL clock speed: auto, 0..6 or sdFastest, sdFaster, sdFast, sdNormal,\n"
+         "                    sdSlow, sdSlower, sdSlowest (0 = sdFastest). auto starts at a speed\n"
+         "                    safe for the 1 MHz of a new chip, reads the fuses and goes as fast\n"
+         "                    as the clock they select allows; with a crystal or external clock,\n"
+         "                    whose frequency the fuses do not give, it stays safe and says which\n"
+         "                    level to choose by hand. A level too fast for a known clock is\n"
+         "                    warned about. Default: auto\n"
          "  -y, --yes         answer Yes to the questions of write, erase and --set. Without it the\n"
          "                    question is asked on the terminal; when standard input is not a\n"
          "                    terminal the answer is No\n"

@@ -28,7 +28,7 @@ struct TCliOptions {
   std::string File;                          // read, write, verify, dump
   TImageMemory Memory = TImageMemory::Flash; // --memory: read, write, verify, dump
   std::string Port = "SIM1";                 // SIM1.., COM1, LPT1, "NAME=..." or a device path
-  uint8_t Speed = kDefaultSpeedLevel;
+  uint8_t Speed = kSpeedAuto;
   bool Yes = false;
   bool NoVerify = false;
   bool Debug = false;

@@ -236,7 +236,8 @@ void TFormMain::CreateControls() {
   cbSpeed = new QComboBox(gbInit);
   cbSpeed->setObjectName("cbSpeed");
   cbSpeed->setGeometry(13, 47, 85, 21);
-  for (uint8_t speed = 0; speed < kSpeedLevelCount; ++speed) cbSpeed->addItem(SpeedLevelName(speed));
+  // The levels by their index, then Auto.
+  for (uint8_t speed = 0; speed <= kSpeedAuto; ++speed) cbSpeed->addItem(SpeedLevelName(speed));
   cbSpeed->setCurrentIndex(kDefaultSpeedLevel);
   memoFriendlyName = new QPlainTextEdit(gbInit);
   memoFriendlyName->setObjectName("memoFriendlyName");
@@ -388,7 +389,7 @@ void TFormMain::LoadSettings() {
   int32_t speed = kDefaultSpeedSetting;
   FSettings->ReadInteger(kSettingSpeed, speed);
   // A hand-edited or damaged value would leave the selector without a speed; the default is safer.
-  if (speed < 0 || speed >= kSpeedLevelCount) speed = kDefaultSpeedLevel;
+  if (speed < 0 || speed > kSpeedAuto) speed = kDefaultSpeedLevel;
   {
     const QSignalBlocker blocker(cbSpeed);
     cbSpeed->setCurrentIndex(speed);

@@ -144,7 +144,7 @@ TEST_F(ControllerTest, CommandsStartedFromInsideATransferAreRefused) {
   EXPECT_TRUE(busy_seen);
   EXPECT_FALSE(AnyEnabled(states.at(0)));
   EXPECT_EQ(Bus(), bus);
-  EXPECT_EQ(Bus()->Speed, 0);
+  EXPECT_EQ(Bus()->Speed, kConnectSpeed);
   EXPECT_FALSE(std::ifstream(TempFile("out.ucm")).good());
   // The transfer itself was not disturbed, and the controller is usable again afterwards.
   EXPECT_FALSE(controller_.Busy());

@@ -224,7 +224,7 @@ TEST_F(ControllerTest, EraseThatTheChipDoesNotSurviveIsReportedAsFailed) {
     bus_ = bus.get();
     return bus;
   };
-  ASSERT_EQ(controller_.Init("SIM1", 0, false), TCommandResult::Done);
+  ASSERT_EQ(controller_.Init("SIM1", kConnectSpeed, false), TCommandResult::Done);
   log_.lines.clear();
   EXPECT_EQ(controller_.EraseFlash(), TCommandResult::Failed);
   EXPECT_EQ(

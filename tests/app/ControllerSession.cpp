@@ -70,7 +70,7 @@ TEST_F(ControllerSession, ASessionReusesTheSimulatedPortsDatabaseReadAndEndsProg
   LoadBytes(PatternBytes(300));
   const uint64_t parses = SignatureDBLoadCount();
   controller_.BeginSession();
-  ASSERT_EQ(controller_.Init("SIM1", 0, false), TCommandResult::Done);
+  ASSERT_EQ(controller_.Init("SIM1", kConnectSpeed, false), TCommandResult::Done);
   EXPECT_EQ(controller_.ReadSignature(), TCommandResult::Done);
   EXPECT_EQ(controller_.Write(TImageMemory::Flash, true), TCommandResult::Done);
   // The port's chip was built from the one read; the commands after it used it.

@@ -9,12 +9,12 @@ TCliParse Parse(std::vector<std::string> args) {
   return ParseCommandLine(args);
 }
 
-TEST(CommandLine, DefaultsAreSim1AtNormalSpeedAndAskingFirst) {
+TEST(CommandLine, DefaultsAreSim1AtAutoSpeedAndAskingFirst) {
   const TCliParse p = Parse({"signature"});
   ASSERT_TRUE(p.Ok) << p.Error;
   EXPECT_EQ(p.Options.Command, TCliCommand::Signature);
   EXPECT_EQ(p.Options.Port, "SIM1");
-  EXPECT_EQ(p.Options.Speed, 3);
+  EXPECT_EQ(p.Options.Speed, kSpeedAuto);
   EXPECT_FALSE(p.Options.Yes || p.Options.NoVerify || p.Options.Debug);
   EXPECT_TRUE(p.Options.DatabasePath.empty());
   EXPECT_TRUE(p.Options.SimChip.empty());
@@ -69,6 +69,8 @@ TEST(CommandLine, SpeedLevelsByNumberOrName) {
   EXPECT_EQ(ParseSpeed("sdFastest"), 0);
   EXPECT_EQ(ParseSpeed("SDSLOWEST"), 6);
   EXPECT_EQ(ParseSpeed("sdnormal"), 3);
+  EXPECT_EQ(ParseSpeed("auto"), kSpeedAuto);
+  EXPECT_EQ(ParseSpeed("AUTO"), kSpeedAuto);
   for (const char* bad : {"7", "-1", "fast", "", "03"}) EXPECT_FALSE(ParseSpeed(bad)) << bad;
 }
 

@@ -18,9 +18,10 @@ TEST_F(FormMainTest, StartsDisconnectedOnTheFirstPortWithNormalSpeed) {
   EXPECT_EQ(Child<QPlainTextEdit>("memoFriendlyName")->toPlainText(), "Simulated ATmega328P");
 
   QComboBox* speed = Child<QComboBox>("cbSpeed");
-  ASSERT_EQ(speed->count(), 7);
+  ASSERT_EQ(speed->count(), 8);
   EXPECT_EQ(speed->itemText(0), "sdFastest");
   EXPECT_EQ(speed->itemText(6), "sdSlowest");
+  EXPECT_EQ(speed->itemText(7), "Auto");
   EXPECT_EQ(speed->currentText(), "sdNormal");
 
   EXPECT_TRUE(Enabled("btInit"));
