@@ -30,6 +30,12 @@ TEST_F(FormMainTest, InitConnectsInGreenAtTheSelectedSpeedAndEnablesTheDeviceBut
   EXPECT_EQ(Bus()->Speed, sdSlowest);
   Child<QComboBox>("cbSpeed")->setCurrentIndex(sdFast);
   EXPECT_EQ(Bus()->Speed, sdFast) << "speed changes follow";
+  // Auto, after the levels: the level comes from the chip's fuses at the next command (8 MHz here).
+  dynamic_cast<TSpiBus_Sim&>(*Bus()).Chip()->SetFuses(0xE2, 0xD9, 0xFF);
+  Child<QComboBox>("cbSpeed")->setCurrentText("Auto");
+  Click("btReadSig");
+  EXPECT_EQ(Bus()->Speed, sdFaster);
+  EXPECT_NE(LogPlainText().find("Speed: sdFaster (SCK phase 1"), std::string::npos) << LogPlainText();
   EXPECT_FALSE(Enabled("btInit"));
   for (const char* name : {"btFree", "btReadSig", "btReadCalib", "btReadLock", "btReadFuse", "btReadFlash",
                            "btLoadFlashFile", "btEraseFlash"})
