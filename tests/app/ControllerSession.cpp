@@ -35,18 +35,4 @@ TEST_F(ControllerSession, APartWithoutRdyBsyIsEnteredAgainAfterItsErase) {
   EXPECT_EQ(WriteAndVerifyCost(), std::make_pair(uint64_t(1), uint64_t(2)));
 }
 
-TEST_F(ControllerSession, ASessionUsesTheDatabaseTheSimulatedPortReadAndKeepsProgrammingMode) {
-  ASSERT_EQ(SetSimPortChip(1, kDefaultSimChip), S_OK);
-  const uint64_t parses = SignatureDBLoadCount();
-  controller_.BeginSession();
-  ASSERT_EQ(controller_.Init("SIM1", kConnectSpeed, false), TCommandResult::Done);
-  EXPECT_EQ(controller_.ReadSignature(), TCommandResult::Done);
-  EXPECT_EQ(controller_.ReadFuseBits(), TCommandResult::Done);
-  EXPECT_EQ(SignatureDBLoadCount() - parses, 1u);
-  EXPECT_EQ(Chip().Counters().enables, 1u);
-  EXPECT_TRUE(Chip().InProgMode());
-  EXPECT_EQ(controller_.EndSession(), TCommandResult::Done);
-  EXPECT_FALSE(Chip().InProgMode());
-}
-
 } // namespace
