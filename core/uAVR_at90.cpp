@@ -151,14 +151,22 @@ uint64_t TmCAtgeneric::BusyLimitNs(uint32_t max_us) {
 
 HRESULT TmCAtgeneric::PollRdyBsy(uint64_t limit_ns, uint32_t interval_us) {
   const uint64_t start = NowNs();
-  for (;;) {
-    uint8_t answer = 0;
-    // Checked: the chip is busy, so the samples cost no time, and a line resting high would
-    // otherwise read as a chip busy for ever.
-    const HRESULT hr = Instruction(kPollRdyBsy.b1, kPollRdyBsy.b2, 0x00, 0, &answer, TEcho::Check);
+  // The busy bit is the answer's last bit.
+  constexpr uint32_t kBusySample = 0x1;
+  for (bool first = true;; first = false) {
+    // The first poll checks the echo: a line resting high would otherwise read as a chip busy
+    // for ever. After it only the busy bit is sampled; a chip gone meanwhile reads as busy until
+    // the limit, where one checked poll tells the two apart.
+    TSpiFrame poll = SpiFrame(kPollRdyBsy.b1, kPollRdyBsy.b2, 0x00, 0xFF,
+                              first ? kIspEchoSample | kIspAnswerSample : kBusySample);
+    HRESULT hr = Instructions(&poll, 1);
     if (hr != S_OK) return hr;
-    if ((answer & 1) == 0) return S_OK;
+    if ((poll.In[3] & 1) == 0) return S_OK;
     if (NowNs() - start >= limit_ns) {
+      poll = SpiFrame(kPollRdyBsy.b1, kPollRdyBsy.b2, 0x00, 0xFF, kIspEchoSample | kIspAnswerSample);
+      hr = Instructions(&poll, 1);
+      if (hr != S_OK) return hr;
+      if ((poll.In[3] & 1) == 0) return S_OK;
       last_fault_ = ISP_E_STILLBUSY;
       return ISP_E_STILLBUSY;
     }
@@ -217,36 +225,48 @@ int32_t TmCAtgeneric::GetFlashSize() {
 
 HRESULT TmCAtgeneric::Instruction(uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uint8_t* answer,
                                   TEcho echo) {
+  // A read sends ones while the answer comes back, as an idle MOSI would.
+  TSpiFrame frame = SpiFrame(b1, b2, b3, answer ? 0xFF : b4,
+                             (echo == TEcho::Check ? kIspEchoSample : 0) | (answer ? kIspAnswerSample : 0));
+  const HRESULT hr = Instructions(&frame, 1);
+  if (answer) *answer = frame.In[3];
+  return hr;
+}
+
+HRESULT TmCAtgeneric::Instructions(TSpiFrame* frames, size_t count, size_t* failed_at) {
+  size_t unused = 0;
+  size_t& failed = failed_at ? *failed_at : unused;
+  failed = count;
   if (!Bus) return ISP_E_NOBUS;
-  const bool check = echo == TEcho::Check || Bus->SamplesAreFree();
+  if (Bus->SamplesAreFree())
+    for (size_t i = 0; i < count; ++i) frames[i].Sample |= kIspEchoSample;
   echo_conclusive_ = false;
   Bus->ClearLineFault();
-  uint8_t echoed = b2;
-  HRESULT hr = Bus->WriteByte(b1);
-  if (hr == S_OK) hr = Bus->WriteByte(b2);
-  if (hr == S_OK) {
-    if (check)
-      echoed = Bus->TransferByte(b3); // the chip echoes b2 meanwhile
-    else
-      hr = Bus->WriteByte(b3);
-  }
-  if (hr == S_OK) {
-    if (answer)
-      *answer = Bus->ReadByte();
-    else
-      hr = Bus->WriteByte(b4);
-  }
+  HRESULT hr = Bus->Exchange(frames, count);
   // A dead port reads as its resting level; that must not pass for data. Nor must the resting
   // level of a line that no chip drives: a cable pulled, a target without power.
-  if (hr == S_OK && Bus->LineFault())
+  if (hr != S_OK || Bus->LineFault()) {
     hr = SPI_E_NOPORT;
-  else if (hr == S_OK && check && (echoed != b2 || unsynchronised_))
-    hr = ISP_E_NOANSWER;
+  } else {
+    for (size_t i = 0; i < count; ++i) {
+      const TSpiFrame& frame = frames[i];
+      if ((frame.Sample & kIspEchoSample) == kIspEchoSample &&
+          (frame.In[2] != frame.Out[1] || unsynchronised_)) {
+        hr = ISP_E_NOANSWER;
+        failed = i;
+        break;
+      }
+    }
+  }
   if (hr != S_OK) {
     last_fault_ = hr;
     return hr;
   }
-  echo_conclusive_ = check && b2 != 0x00 && b2 != 0xFF;
+  if (count > 0) {
+    const TSpiFrame& last = frames[count - 1];
+    echo_conclusive_ =
+        (last.Sample & kIspEchoSample) == kIspEchoSample && last.Out[1] != 0x00 && last.Out[1] != 0xFF;
+  }
   return S_OK;
 }
 
@@ -267,16 +287,13 @@ HRESULT TmCAtgeneric::EnterProgMode() {
   for (int round = 0; round < kSyncRounds && result == 1; ++round) {
     Bus->SetProgMode(true);
     for (int attempt = 0; attempt < kSyncAttemptsPerRound && result == 1; ++attempt) {
-      Bus->WriteByte(kProgrammingEnable.b1);
-      Bus->WriteByte(kProgrammingEnable.b2);
-      const uint8_t echo = Bus->ReadByte();
-      Bus->WriteByte(0x00);
+      TSpiFrame enable = SpiFrame(kProgrammingEnable.b1, kProgrammingEnable.b2, 0xFF, 0x00, kIspEchoSample);
       // Hunting for alignment on a port that does not answer would only burn 128 attempts.
-      if (Bus->LineFault()) {
+      if (Bus->Exchange(&enable, 1) != S_OK || Bus->LineFault()) {
         unsynchronised_ = true;
         return 1;
       }
-      if (echo == kProgrammingEnable.b2)
+      if (enable.In[2] == kProgrammingEnable.b2)
         result = 0;
       else
         Bus->ReadBit(); // shift the framing by one bit before the next attempt

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 constexpr HRESULT ISP_E_NOBUS = 0x9010;
 constexpr HRESULT ISP_E_UNIDENTIFIED = 0x9011;
@@ -29,6 +30,11 @@ constexpr HRESULT ISP_E_EEPROMWRITE = 0x9028;
 constexpr HRESULT ISP_E_EEPROMREAD = 0x9029;
 constexpr HRESULT ISP_E_EEPROMMISMATCH = 0x902A;
 constexpr HRESULT ISP_E_FUSEVERIFY = 0x902B; // a fuse or lock byte read back other than written
+
+// The samples of an instruction frame: a chip in programming mode echoes the second byte while the
+// third is clocked in, and answers a read in the fourth.
+constexpr uint32_t kIspEchoSample = SpiSampleByte(2);
+constexpr uint32_t kIspAnswerSample = SpiSampleByte(3);
 
 class TmCAtgeneric {
 public:
@@ -79,6 +85,17 @@ public:
   // Time spent waiting for the chip since this object was made (benchmark figures).
   uint64_t WaitedNs() const { return waited_ns_; }
   HRESULT GetErrorText(HRESULT code, std::string& text);
+  // A run of four-byte instructions exchanged at once (a page load, a page read): the answers come
+  // back in each frame's In. A frame whose Sample covers kIspEchoSample has its echo checked once
+  // the run is over; where samples are free every frame is flagged so. A line fault anywhere in
+  // the run fails it with SPI_E_NOPORT; a wrong echo (or any checked echo after a Programming
+  // Enable that went unanswered) with ISP_E_NOANSWER, failed_at then naming the first such frame
+  // (count for a line fault). The frames before it were clocked as sent, and their answers are
+  // vouched for by the echo after them.
+  HRESULT Instructions(TSpiFrame* frames, size_t count, size_t* failed_at = nullptr);
+  HRESULT Instructions(std::vector<TSpiFrame>& frames, size_t* failed_at = nullptr) {
+    return Instructions(frames.data(), frames.size(), failed_at);
+  }
   // Why the last instruction that failed did so (ISP_E_NOANSWER, SPI_E_NOPORT, ...); S_OK when
   // none has since the object was made or the last whole-flash transfer began. The transfers
   // report a failed flash access as ISP_E_FLASHREAD or ISP_E_FLASHWRITE; this is the cause.
@@ -128,7 +145,9 @@ private:
   HRESULT WriteEepromBytes(const std::shared_ptr<IuCMemStream>& image, uint32_t bytes, int32_t& error_at);
   // Reads one byte of the flash (byte address) or EEPROM, for value polling and the EEPROM reads.
   HRESULT ReadMemoryByte(TAvrMemory memory, uint32_t address, uint8_t& value, TEcho echo);
-  // Polls RDY/BSY until the chip is ready, for at most limit_ns.
+  // Polls RDY/BSY until the chip is ready, for at most limit_ns. The first poll checks the echo,
+  // the later ones sample only the busy bit; a wait that runs out proves with one checked poll
+  // that the chip is still there (ISP_E_STILLBUSY) and not gone (ISP_E_NOANSWER).
   HRESULT PollRdyBsy(uint64_t limit_ns, uint32_t interval_us);
   // The longest a cycle of max_us may take before the chip counts as hung.
   static uint64_t BusyLimitNs(uint32_t max_us);

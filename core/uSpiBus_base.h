@@ -1,10 +1,12 @@
 // The bit-banged SPI master. It owns bit timing, byte framing (MSB first), the reset sequence that
 // enters programming mode and the choice of clock speed; back ends supply the seven line and port
-// operations and nothing else.
+// operations, and may take over the line seam below them to drive MOSI and SCK together or to
+// queue a whole run of frames into one transfer.
 #pragma once
 #include "base/uStatus.h"
 
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -23,6 +25,22 @@ constexpr uint8_t soMosiInverted = 0x01;
 constexpr uint8_t soMisoInverted = 0x02;
 constexpr uint8_t soSckInverted = 0x04;
 constexpr uint8_t soResetInverted = 0x08;
+
+// One four-byte exchange: Out is clocked out MSB first while MISO is sampled at the bits that
+// Sample flags. Sample holds one flag per bit clocked, the frame's first bit at bit 31, so that
+// byte k's bits are SpiSampleByte(k) and the last bit of the frame is bit 0. Only flagged bits
+// cost a sample (a port read on a bit-banged port); the bits of In that were not sampled are 0.
+struct TSpiFrame {
+  uint8_t Out[4] = {0, 0, 0, 0};
+  uint8_t In[4] = {0, 0, 0, 0};
+  uint32_t Sample = 0;
+};
+constexpr uint32_t SpiSampleByte(int index) {
+  return 0xFFu << (8 * (3 - index));
+}
+constexpr TSpiFrame SpiFrame(uint8_t b1, uint8_t b2, uint8_t b3, uint8_t b4, uint32_t sample = 0) {
+  return TSpiFrame{{b1, b2, b3, b4}, {0, 0, 0, 0}, sample};
+}
 
 class TSpiBusBase {
 public:
@@ -48,6 +66,11 @@ public:
 
   // Operations of the base.
   virtual HRESULT CheckHardware();
+  // Clocks the frames back to back and fills their In bytes, then rests the lines (SCK low, MOSI
+  // high). A run stops at the frame where a line fault or an abort appears: its remaining sampled
+  // bits read as an undriven line (1), and SPI_E_NOPORT is returned with the fault remembered.
+  // A back end with a controller of its own (hardware SPI) overrides the whole run.
+  virtual HRESULT Exchange(TSpiFrame* frames, size_t count);
   virtual HRESULT WriteByte(uint8_t value);
   virtual uint8_t ReadByte();
   virtual HRESULT SetProgMode(bool enable);
@@ -87,11 +110,37 @@ protected:
   void ReportLineFault() { line_fault_ = true; }
   void SetLastErrorText(std::string text) { last_error_text_ = std::move(text); }
 
+  // The line seam under every clocked bit. The base calls, per bit: SetLines(bit, 0) (the falling
+  // edge and the new data), PhaseWait, SetLines(bit, 1), PhaseWait, and SampleInto for a sampled
+  // bit; FlushLines at the end of every byte operation and run, before a result is used.
+  //
+  // The defaults act at once through SetSck, SetMosi and GetMiso, each called only for a level
+  // that changes within one clocked operation (the levels are not trusted across operations:
+  // SetProgMode and back ends move lines on their own). A back end whose port sets both lines in
+  // one access overrides SetLines; one that queues (a USB bit-bang adapter) overrides all four,
+  // runs the queue in FlushLines and delivers the samples there.
+  virtual void SetLines(uint8_t mosi, uint8_t sck);
+  // Ors mask into byte when MISO reads 1; a failed sample reads 1 and is a line fault.
+  virtual void SampleInto(uint8_t& byte, uint8_t mask);
+  // Half a clock period; a queuing back end holds the lines in its own time instead.
+  virtual void PhaseWait(uint32_t us);
+  virtual void FlushLines() {}
+
 private:
   bool Aborted(); // AbortRequested, remembered as a line fault
   // One MISO sample while SCK is high: 0 or 1; a failed port access reads 1 and is a line fault.
   uint8_t SampleMiso();
+  // The levels SetLines' default last set within this operation; kUnknownLevel at its start.
+  static constexpr uint8_t kUnknownLevel = 0xFF;
+  void BeginClocking() { seam_mosi_ = seam_sck_ = kUnknownLevel; }
+  // One bit through the seam; SCK is left high.
+  void ClockBit(uint8_t bit, uint8_t* in, uint8_t mask);
+  // Eight bits MSB first; the bits flagged in sample are sampled into in.
+  void ClockByte(uint8_t out, uint8_t sample, uint8_t& in);
+  // SCK low and MOSI resting high, then the queue flushed.
+  void EndClocking();
 
+  uint8_t seam_mosi_ = kUnknownLevel, seam_sck_ = kUnknownLevel;
   bool line_fault_ = false;
   std::string last_error_text_;
   const volatile std::sig_atomic_t* abort_flag_ = nullptr;

@@ -18,7 +18,7 @@ uint8_t TFakeNode::Status() const {
   const bool present = adapter_present;
   const bool pin12 = present && loop_a ? (data & 0x01) != 0 : true;
   const bool pin11 = present && loop_b ? (data & 0x02) != 0 : true;
-  const bool pin10 = present && chip != nullptr ? chip->Miso() != 0 : true;
+  const bool pin10 = present && chip != nullptr ? (chip->Miso() != 0) != invert_miso : true;
   uint8_t status = kFloatingHigh;
   if (pin12) status |= kPaperEnd;
   if (!pin11) status |= kBusyStatus;
@@ -29,7 +29,7 @@ uint8_t TFakeNode::Status() const {
 int TFakeNode::ModemLines() const {
   int lines = (dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0);
   if (!adapter_present) return lines; // RS-232 inputs left open read as not asserted
-  const bool miso = chip != nullptr ? chip->Miso() != 0 : true;
+  const bool miso = chip != nullptr ? (chip->Miso() != 0) != invert_miso : true;
   if (miso) lines |= TIOCM_CTS;
   const bool dsr_level = dsr == TFakeDsr::FollowsRts ? rts : dsr == TFakeDsr::TiedHigh;
   if (dsr_level) lines |= TIOCM_DSR;
@@ -72,17 +72,14 @@ void TFakePortDevice::Record(TFakeNode& node, const std::string& op) {
 
 void TFakePortDevice::DriveChip(TFakeNode& node) {
   if (node.chip == nullptr || !node.adapter_present) return;
-  // Reset first, data before clock: the order a real adapter's wires settle in does not matter
-  // for single-bit changes, which is all the back ends make.
-  if (node.parallel) {
-    node.chip->SetReset((node.data & 0x80) ? 0 : 1);
-    node.chip->SetMosi((node.data >> 5) & 1);
-    node.chip->SetSck((node.data >> 4) & 1);
-  } else {
-    node.chip->SetReset(node.brk ? 1 : 0);
-    node.chip->SetMosi(node.dtr ? 1 : 0);
-    node.chip->SetSck(node.rts ? 1 : 0);
-  }
+  // Reset first, data before clock. A write that moves MOSI with a falling SCK edge reaches the
+  // chip in that order too: it shifts out on the falling edge and samples MOSI only on the rising
+  // one, so the data settling after the fall is what the real wires do as well.
+  const uint8_t mosi = node.parallel ? (node.data >> 5) & 1 : node.dtr ? 1 : 0;
+  const uint8_t sck = node.parallel ? (node.data >> 4) & 1 : node.rts ? 1 : 0;
+  node.chip->SetReset(node.parallel ? ((node.data & 0x80) ? 0 : 1) : node.brk ? 1 : 0);
+  node.chip->SetMosi(mosi ^ (node.invert_mosi ? 1 : 0));
+  node.chip->SetSck(sck ^ (node.invert_sck ? 1 : 0));
 }
 
 int TFakePortDevice::DoOpen(const std::string& path, int /*flags*/) {

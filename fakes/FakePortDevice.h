@@ -42,7 +42,9 @@ struct TFakeNode {
   bool loop_a = true, loop_b = true; // parallel loop-back wires
   TFakeDsr dsr = TFakeDsr::FollowsRts;
   TSimAvrChip* chip = nullptr; // wired to the adapter's lines when set
-  bool keep_events = true;     // off for long transfers: a flash write is millions of steps
+  // An adapter whose buffer inverts these lines between port and chip.
+  bool invert_mosi = false, invert_sck = false, invert_miso = false;
+  bool keep_events = true; // off for long transfers: a flash write is millions of steps
   // Runs after every ioctl with the node's ioctl count (a signal arriving mid-transfer, ...).
   std::function<void(uint64_t ioctls)> after_ioctl;
 

@@ -98,10 +98,21 @@ void TSpiBus_LPT::WriteData(uint8_t value) {
   }
 }
 
+void TSpiBus_LPT::SetLines(uint8_t mosi, uint8_t sck) {
+  if (port_number_ == 0) return;
+  constexpr uint8_t kMosi = uint8_t(1u << kMosiBit), kSck = uint8_t(1u << kSckBit);
+  SetDataBits(kMosi | kSck,
+              uint8_t((Drive(mosi, soMosiInverted) ? kMosi : 0) | (Drive(sck, soSckInverted) ? kSck : 0)));
+}
+
 void TSpiBus_LPT::SetDataBit(uint8_t bit, bool on) {
-  if (!driver_) return;
   const uint8_t mask = uint8_t(1u << bit);
-  const uint8_t value = on ? uint8_t(data_shadow_ | mask) : uint8_t(data_shadow_ & ~mask);
+  SetDataBits(mask, on ? mask : 0);
+}
+
+void TSpiBus_LPT::SetDataBits(uint8_t mask, uint8_t levels) {
+  if (!driver_) return;
+  const uint8_t value = uint8_t((data_shadow_ & ~mask) | (levels & mask));
   // Every register write is a system call; a level the register already holds needs none.
   if (data_in_sync_ && value == data_shadow_) return;
   WriteData(value);

@@ -51,10 +51,16 @@ public:
   // Loop-back test of the adapter; leaves data bits 0 and 1 where it put them.
   bool LoopbackTest();
 
+protected:
+  // MOSI and SCK are bits of the data register: a clock edge and the new data are one write.
+  void SetLines(uint8_t mosi, uint8_t sck) override;
+
 private:
   // The register level of a line: the logical level, inverted when Options says so.
   bool Drive(uint8_t level, uint8_t flag) const { return (level != 0) != ((Options & flag) != 0); }
   void SetDataBit(uint8_t bit, bool on);
+  // The data register with the given bits set to the given levels (mask selects them).
+  void SetDataBits(uint8_t mask, uint8_t levels);
   HRESULT ReadStatusBit(uint8_t bit, uint8_t& value);
   void SetAuxLines(bool active);
   void WriteData(uint8_t value);

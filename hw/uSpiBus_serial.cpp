@@ -102,6 +102,10 @@ HRESULT TSpiBus_COM::OpenPort(int32_t port_number) {
     Fail(result, "read the modem lines of");
     return E_FAIL;
   }
+  // What is neither ours nor an input: the OUT1, OUT2 and loop bits, whose names the C library
+  // does not give.
+  other_outputs_ = saved_modem_lines_ & ~(TIOCM_DTR | TIOCM_RTS | TIOCM_CTS | TIOCM_CAR | TIOCM_RNG |
+                                          TIOCM_DSR | TIOCM_LE | TIOCM_ST | TIOCM_SR);
   result = ConfigureLine();
   if (result < 0) {
     // The settings may be half applied: put back what was found.
@@ -182,6 +186,22 @@ bool TSpiBus_COM::GetMiso(uint8_t& level) {
   }
   level = (Options & soMisoInverted) ? uint8_t(value ^ 1) : value;
   return true;
+}
+
+void TSpiBus_COM::SetLines(uint8_t mosi, uint8_t sck) {
+  if (port_number_ == 0 || !fd_.Valid()) return;
+  const bool dtr = Drive(mosi, soMosiInverted), rts = Drive(sck, soSckInverted);
+  const TLine want_dtr = dtr ? TLine::On : TLine::Off, want_rts = rts ? TLine::On : TLine::Off;
+  if (dtr_ == want_dtr && rts_ == want_rts) return;
+  // One request sets both lines; it costs what a single change does.
+  int lines = other_outputs_ | (dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0);
+  if (seam_->Ioctl(fd_.Get(), TIOCMSET, &lines) < 0) {
+    dtr_ = rts_ = TLine::Unknown;
+    ReportLineFault();
+    return;
+  }
+  dtr_ = want_dtr;
+  rts_ = want_rts;
 }
 
 void TSpiBus_COM::SetModemBit(int bit, bool on, TLine& state) {

@@ -36,6 +36,10 @@ public:
   // RTS -> DSR loop-back test; leaves the lines idle and the target released.
   bool LoopbackTest();
 
+protected:
+  // DTR and RTS in one request where both change; the other modem outputs as found at open.
+  void SetLines(uint8_t mosi, uint8_t sck) override;
+
 private:
   enum class TLine : uint8_t { Unknown, Off, On };
 
@@ -62,6 +66,9 @@ private:
   bool locked_ = false;
   termios saved_settings_{};
   int saved_modem_lines_ = 0;
+  // The modem outputs other than DTR and RTS (OUT1, OUT2, loop) as found at open, which a
+  // TIOCMSET must repeat.
+  int other_outputs_ = 0;
   // Last levels put on the port, so that an unchanged level costs no system call. Unknown after
   // a failed change, so the next one retries.
   TLine dtr_ = TLine::Unknown;

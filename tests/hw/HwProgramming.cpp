@@ -108,6 +108,53 @@ TEST(ProgrammingThroughPort, SignatureWriteVerifyReadErase) {
   }
 }
 
+// A page load and a page read as one run each: two port writes per bit clocked, one read per bit
+// sampled, one write to rest the lines; on an adapter that inverts MOSI, SCK and MISO too.
+TEST(ProgrammingThroughPort, PageRunsCostTwoWritesPerBitAndOneReadPerSample) {
+  for (TPort port : {TPort::Parallel, TPort::Serial}) {
+    for (bool inverted : {false, true}) {
+      SCOPED_TRACE(port == TPort::Parallel ? "lpt" : "com");
+      SCOPED_TRACE(inverted ? "inverted" : "straight");
+      Rig rig(port, SimRecordMega328P());
+      rig.node.invert_mosi = rig.node.invert_sck = rig.node.invert_miso = inverted;
+      if (inverted) rig.bus->Options |= soMosiInverted | soSckInverted | soMisoInverted;
+      ASSERT_EQ(rig.isp->EnterProgMode(), S_OK);
+      ASSERT_TRUE(rig.isp->Identify(false));
+
+      const std::vector<uint8_t> data = Pattern(128, 3); // one page of the ATmega328P
+      std::vector<TSpiFrame> load, read;
+      for (uint8_t w = 0; w < 64; ++w) {
+        load.push_back(SpiFrame(0x40, 0x00, w, data[2 * w]));
+        load.push_back(SpiFrame(0x48, 0x00, w, data[2 * w + 1]));
+        read.push_back(SpiFrame(0x20, 0x00, w, 0xFF, kIspAnswerSample));
+        read.push_back(SpiFrame(0x28, 0x00, w, 0xFF, kIspAnswerSample));
+      }
+      read.back().Sample |= kIspEchoSample;
+      const uint64_t frames = load.size();
+
+      rig.fake->ResetCounts();
+      ASSERT_EQ(rig.isp->Instructions(load), S_OK);
+      EXPECT_EQ(rig.fake->Counts().ioctls, 64 * frames + 1);
+      ASSERT_EQ(rig.isp->WritePage(0), S_OK);
+      EXPECT_TRUE(std::equal(data.begin(), data.end(), rig.chip->Flash().begin())) << "a load lost";
+
+      rig.fake->ResetCounts();
+      ASSERT_EQ(rig.isp->Instructions(read), S_OK);
+      EXPECT_EQ(rig.fake->Counts().ioctls, 64 * frames + 1 + 8 * frames + 8);
+      for (size_t i = 0; i < read.size(); ++i) EXPECT_EQ(read[i].In[3], data[i]) << i;
+
+      // The cable pulled mid-run: the run ends with the frame it happened in.
+      rig.fake->ResetCounts();
+      rig.node.eio_after_ioctls = int64_t(rig.node.ioctls) + 100;
+      size_t failed_at = 0;
+      EXPECT_EQ(rig.isp->Instructions(load, &failed_at), SPI_E_NOPORT);
+      EXPECT_EQ(failed_at, load.size());
+      EXPECT_LE(rig.fake->Counts().ioctls, 100u + 64 + 1);
+      EXPECT_EQ(rig.isp->LastFault(), SPI_E_NOPORT);
+    }
+  }
+}
+
 TEST(ProgrammingThroughPort, HighFlashOfALargeChipIsReachedThroughTheExtendedAddress) {
   Rig rig(TPort::Parallel, SimRecordMega2560());
   const uint32_t word_address = 0x1F000; // bank 1
