@@ -159,6 +159,8 @@ public:
   bool GetMiso(uint8_t& level) override { return ++requests, TBus::GetMiso(level); }
   void SetSck(uint8_t level) override { ++requests, TBus::SetSck(level); }
   void SetReset(uint8_t level) override { ++requests, TBus::SetReset(level); }
+  // MOSI and SCK set together in one request.
+  void SetLines(uint8_t mosi, uint8_t sck) override { ++requests, TBus::SetLines(mosi, sck); }
 
   uint64_t requests = 0;
 };
