@@ -231,6 +231,9 @@ void TPinletController::EnterProgMode(TmCAtgeneric& isp) {
 }
 
 void TPinletController::MatchSpeedToClock(TmCAtgeneric& isp) {
+  // Once per entry is enough: the fuses are latched when the chip enters programming mode, and a
+  // fuse written meanwhile changes its clock only after it has left it (ATmega328P datasheet
+  // 7810C, 27.2.1 "Latching of Fuses").
   const uint8_t level = bus_->Speed;
   // The slowest level suits every clock a chip can be programmed at; an unknown chip is reported
   // by the command itself.
