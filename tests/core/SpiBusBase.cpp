@@ -52,10 +52,10 @@ TEST_F(SpiBusBase, BytesShiftMsbFirstAndReadsSampleWhileSckHigh) {
 
 TEST_F(SpiBusBase, ExchangeClocksFramesBackToBackAndSamplesOnlyFlaggedBits) {
   bus->Speed = sdNormal;
-  TSpiFrame frames[2] = {SpiFrame(0xA5, 0x3C, 0x0F, 0xF0),
-                         SpiFrame(0x01, 0x80, 0x7E, 0x00, SpiSampleByte(2) | SpiSampleByte(3) | 0x80000001u)};
   // Seventeen samples: the first bit of frame 2 and its bytes 2 and 3 (the last bit, flagged
   // twice, is sampled once).
+  TSpiFrame frames[2] = {SpiFrame(0xA5, 0x3C, 0x0F, 0xF0),
+                         SpiFrame(0x01, 0x80, 0x7E, 0x00, SpiSampleByte(2) | SpiSampleByte(3) | 0x80000001u)};
   bus->miso_script = {1, 0, 1, 1, 0, 0, 1, 1, 0, 1, 0, 1, 0, 1, 0, 1, 1};
   EXPECT_EQ(bus->Exchange(frames, 2), S_OK);
   std::vector<uint8_t> sent;
@@ -68,32 +68,17 @@ TEST_F(SpiBusBase, ExchangeClocksFramesBackToBackAndSamplesOnlyFlaggedBits) {
   EXPECT_EQ((std::vector<uint8_t>(frames[1].In, frames[1].In + 4)),
             (std::vector<uint8_t>{0x80, 0, 0x66, 0xAB}));
   ExpectLineDiscipline();
-  // Two edges per bit at most, one falling edge to end the run; a half period after each edge.
-  EXPECT_LE(bus->Count(K::Sck), 2u * 64 + 1);
+  EXPECT_LE(bus->Count(K::Sck), 2u * 64 + 1) << "two edges a bit, one fall to end the run";
   EXPECT_EQ(clock->busy_calls, 2u * 64);
-  EXPECT_EQ(bus->sck, 0);
   EXPECT_EQ(bus->mosi, 1);
 
-  // A run stops at the frame where the port fails: the rest is not clocked and reads undriven.
-  bus->log.clear();
-  bus->miso_fails = true;
-  TSpiFrame run[3] = {SpiFrame(0x30, 0, 0, 0, SpiSampleByte(3)), SpiFrame(0x30, 0, 1, 0, SpiSampleByte(3)),
-                      SpiFrame(0x30, 0, 2, 0)};
-  EXPECT_EQ(bus->Exchange(run, 3), SPI_E_NOPORT);
-  EXPECT_TRUE(bus->LineFault());
-  EXPECT_EQ(bus->MosiAtRisingEdges().size(), 32u);
-  EXPECT_EQ(run[1].In[3], 0xFF);
-  EXPECT_EQ(run[2].In[3], 0x00) << "nothing sampled, nothing to read";
-
-  // An abort clocks nothing.
-  bus->miso_fails = false;
-  bus->ClearLineFault();
+  // An abort clocks nothing; sampled bits read as an undriven line.
   bus->log.clear();
   volatile std::sig_atomic_t abort = 1;
   bus->SetAbortFlag(&abort);
-  EXPECT_EQ(bus->Exchange(run, 3), SPI_E_NOPORT);
+  EXPECT_EQ(bus->Exchange(frames, 2), SPI_E_NOPORT);
   EXPECT_TRUE(bus->MosiAtRisingEdges().empty());
-  EXPECT_EQ(run[0].In[3], 0xFF);
+  EXPECT_EQ(frames[1].In[3], 0xFF);
   bus->SetAbortFlag(nullptr);
 }
 
