@@ -31,6 +31,12 @@ constexpr TIspTemplate kPollRdyBsy{0xF0, 0x00};
 constexpr TIspTemplate kAnswerProbe{0x30, 0x08};
 
 constexpr int kSyncRounds = 4;
+// The first reset sequence of an entry: RESET released this long (a pulse of two CPU clocks is
+// enough even at 128 kHz; the rest lets a reset pin's RC network of up to about 1 ms charge), then
+// held this long before Programming Enable (20 ms in the ATmega and ATtiny datasheets' Serial
+// Programming Algorithm, step 2, and in the AVR910 application note, plus a quarter for margin).
+constexpr uint32_t kQuickResetPulseMs = 5;
+constexpr uint32_t kQuickResetSettleMs = 25;
 constexpr int kSyncAttemptsPerRound = 32;
 // Reads and verifies prove the chip answers once per block of this many bytes (their progress
 // block); writes once per page.
@@ -278,6 +284,22 @@ HRESULT TmCAtgeneric::ConfirmAnswering(bool transfer_end) {
   return Instruction(kAnswerProbe.b1, kAnswerProbe.b2, 0x00, 0, &ignored, TEcho::Check);
 }
 
+void TmCAtgeneric::ResetForEntry(bool first) {
+  // The datasheets ask for a RESET pulse of two CPU clocks with SCK low and 20 ms between RESET
+  // asserted and Programming Enable; the bus's own times are a quarter of a second. The first
+  // round uses the datasheets' times with a margin, which is what almost every target needs; a
+  // target that does not answer then (a large capacitor on RESET) gets the bus's times in the
+  // later rounds. Times the owner made shorter still are kept.
+  const uint32_t pulse = Bus->ResetPulseTime, settle = Bus->ResetSettleTime;
+  if (first) {
+    Bus->ResetPulseTime = std::min(pulse, kQuickResetPulseMs);
+    Bus->ResetSettleTime = std::min(settle, kQuickResetSettleMs);
+  }
+  Bus->SetProgMode(true);
+  Bus->ResetPulseTime = pulse;
+  Bus->ResetSettleTime = settle;
+}
+
 HRESULT TmCAtgeneric::EnterProgMode() {
   if (!Bus) return ISP_E_NOBUS;
   // The reset sequence clears the chip's extended address byte.
@@ -285,7 +307,7 @@ HRESULT TmCAtgeneric::EnterProgMode() {
   Bus->ClearLineFault();
   HRESULT result = 1;
   for (int round = 0; round < kSyncRounds && result == 1; ++round) {
-    Bus->SetProgMode(true);
+    ResetForEntry(round == 0);
     for (int attempt = 0; attempt < kSyncAttemptsPerRound && result == 1; ++attempt) {
       TSpiFrame enable = SpiFrame(kProgrammingEnable.b1, kProgrammingEnable.b2, 0xFF, 0x00, kIspEchoSample);
       // Hunting for alignment on a port that does not answer would only burn 128 attempts.

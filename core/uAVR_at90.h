@@ -126,6 +126,8 @@ private:
   // one harmless read whose checked echo can tell. The transfers call it at the end of every
   // block and once more at their end, so that none of them completes over a silent chip.
   HRESULT ConfirmAnswering(bool transfer_end = false);
+  // The reset sequence of one round of EnterProgMode; first: the datasheets' short times.
+  void ResetForEntry(bool first);
   HRESULT ReadWord(uint32_t word_address, uint16_t& word, TEcho last_echo);
   // Chip Erase, the wait for its end, and on the chips that need it a new entry into programming
   // mode before the next instruction.

@@ -82,7 +82,8 @@ TEST_F(IspCommands, Tiny12EraseLoadsAPageWordBetweenTwoErases) {
                                       {"AC 80 00 00", r + 1},
                                       {"AC 53 FF 00", r + 2}}));
   ASSERT_EQ(at_ms.size(), 5u);
-  EXPECT_EQ(at_ms[1] - at_ms[0], 30u + 240u) << "erase time, then the reset sequence";
+  // 20 ms with SCK low, RESET released 5 ms, held 25 ms: the datasheets' times, not the bus's.
+  EXPECT_EQ(at_ms[1] - at_ms[0], 30u + 50u) << "erase time, then the short reset sequence";
   EXPECT_EQ(at_ms[3] - at_ms[2], 10u) << "0x00 cannot be value-polled: the byte's full time";
 
   // Other chips erase once, and a chip with RDY/BSY takes the next instruction as soon as the poll
@@ -255,3 +256,28 @@ TEST_F(IspCommands, LoadDatabaseUsesTheGivenPathAndForgetsTheChip) {
 }
 
 } // namespace
+
+TEST_F(IspCommands, ProgrammingModeIsEnteredWithTheDatasheetsTimesFirstAndTheBussTimesAfter) {
+  MakeChip(512, 32);
+  // The clock counts waits alone (the fake's lines cost nothing), so the totals are the sequences'.
+  uint64_t start = clock->now_ns;
+  EXPECT_EQ(isp->EnterProgMode(), 0);
+  EXPECT_EQ((clock->now_ns - start) / 1000000, 20u + 5u + 25u)
+      << "one short sequence for a chip that answers";
+  EXPECT_EQ(chip->ResetPulseTime, 120u) << "the bus's own times are left as they were";
+  EXPECT_EQ(chip->ResetSettleTime, 100u);
+
+  // A target that does not answer the first time gets the long sequence in every later round.
+  chip->responds = false;
+  start = clock->now_ns;
+  EXPECT_EQ(isp->EnterProgMode(), 1);
+  EXPECT_EQ((clock->now_ns - start) / 1000000, 50u + 3u * (20u + 120u + 100u));
+
+  // Times an owner made shorter than the datasheets' are not lengthened.
+  chip->responds = true;
+  chip->ResetPulseTime = 1;
+  chip->ResetSettleTime = 2;
+  start = clock->now_ns;
+  EXPECT_EQ(isp->EnterProgMode(), 0);
+  EXPECT_EQ((clock->now_ns - start) / 1000000, 20u + 1u + 2u);
+}
