@@ -244,6 +244,7 @@ HRESULT TmCAtgeneric::Instructions(TSpiFrame* frames, size_t count, size_t* fail
   size_t& failed = failed_at ? *failed_at : unused;
   failed = count;
   if (!Bus) return ISP_E_NOBUS;
+  if (count == 0) return S_OK; // an empty page run: nothing to clock, nothing to vouch for
   if (Bus->SamplesAreFree())
     for (size_t i = 0; i < count; ++i) frames[i].Sample |= kIspEchoSample;
   echo_conclusive_ = false;
@@ -268,11 +269,9 @@ HRESULT TmCAtgeneric::Instructions(TSpiFrame* frames, size_t count, size_t* fail
     last_fault_ = hr;
     return hr;
   }
-  if (count > 0) {
-    const TSpiFrame& last = frames[count - 1];
-    echo_conclusive_ =
-        (last.Sample & kIspEchoSample) == kIspEchoSample && last.Out[1] != 0x00 && last.Out[1] != 0xFF;
-  }
+  const TSpiFrame& last = frames[count - 1];
+  echo_conclusive_ =
+      (last.Sample & kIspEchoSample) == kIspEchoSample && last.Out[1] != 0x00 && last.Out[1] != 0xFF;
   return S_OK;
 }
 

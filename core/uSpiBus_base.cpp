@@ -62,6 +62,7 @@ void TSpiBusBase::EndClocking() {
 }
 
 HRESULT TSpiBusBase::Exchange(TSpiFrame* frames, size_t count) {
+  if (count == 0) return line_fault_ ? SPI_E_NOPORT : S_OK;
   BeginClocking();
   size_t done = 0;
   for (; done < count && !line_fault_ && !Aborted(); ++done) {
