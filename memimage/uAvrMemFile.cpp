@@ -113,6 +113,20 @@ std::string Record(uint8_t count, uint16_t address, uint8_t type, const uint8_t*
 
 } // namespace
 
+// ---- IuCMemStream ----
+
+HRESULT IuCMemStream::GetCoverage(int32_t start, int32_t count, std::vector<uint8_t>& covered) {
+  int32_t size = 0;
+  if (count < 0) return E_INVALIDARG;
+  if (const HRESULT hr = GetSize(&size); hr != S_OK) return hr;
+  return Guarded([&] {
+    covered.assign(static_cast<size_t>(count), 0);
+    for (int32_t i = 0; i < count; ++i)
+      covered[size_t(i)] = int64_t(start) + i >= 0 && int64_t(start) + i < size ? 1 : 0;
+    return S_OK;
+  });
+}
+
 // ---- TuCStream ----
 
 TuCStream::TuCStream() : buffer_(std::make_unique<TMemoryStream>(kImageFill, kMaxImageSize)) {}
@@ -163,25 +177,67 @@ HRESULT TuCStream::GetWord(uint16_t* value) {
 
 HRESULT TuCStream::PutByte(const uint8_t* value) {
   if (!value) return E_INVALIDARG;
-  return Guarded([&] { return buffer_->Write(value, 1) == 1 ? S_OK : S_FALSE; });
+  return Guarded([&] {
+    const int64_t at = buffer_->Position();
+    if (buffer_->Write(value, 1) != 1) return S_FALSE;
+    MarkCovered(at, 1);
+    return S_OK;
+  });
 }
 
 HRESULT TuCStream::PutWord(const uint16_t* value) {
   if (!value) return E_INVALIDARG;
   const uint8_t bytes[2] = {static_cast<uint8_t>(*value), static_cast<uint8_t>(*value >> 8)};
-  return Guarded([&] { return buffer_->Write(bytes, 2) == 2 ? S_OK : S_FALSE; });
+  return Guarded([&] {
+    const int64_t at = buffer_->Position();
+    if (buffer_->Write(bytes, 2) != 2) return S_FALSE;
+    MarkCovered(at, 2);
+    return S_OK;
+  });
+}
+
+void TuCStream::MarkCovered(int64_t start, size_t count) {
+  const size_t end = static_cast<size_t>(start) + count;
+  if (covered_.size() < end) covered_.resize(end, 0);
+  std::fill(covered_.begin() + start, covered_.begin() + static_cast<int64_t>(end), 1);
+}
+
+HRESULT TuCStream::GetCoverage(int32_t start, int32_t count, std::vector<uint8_t>& covered) {
+  if (count < 0) return E_INVALIDARG;
+  return Guarded([&] {
+    covered.assign(static_cast<size_t>(count), 0);
+    for (int32_t i = 0; i < count; ++i) {
+      const int64_t at = int64_t(start) + i;
+      if (at >= 0 && at < int64_t(covered_.size())) covered[size_t(i)] = covered_[size_t(at)];
+    }
+    return S_OK;
+  });
+}
+
+HRESULT TuCStream::PutCovered(const std::vector<uint8_t>& data, const std::vector<uint8_t>& cover) {
+  for (size_t i = 0; i < data.size(); ++i) {
+    if (cover[i]) {
+      if (const HRESULT hr = PutByte(&data[i]); hr != S_OK) return hr;
+    } else if (Seek(1, STREAM_SEEK_CUR, nullptr) != S_OK) {
+      return E_FAIL;
+    }
+  }
+  return S_OK;
 }
 
 HRESULT TuCStream::CopyAllTo(const std::shared_ptr<IuCMemStream>& destination) {
   if (!destination) return E_INVALIDARG;
-  // Index by index with a copy of each byte: the destination may be this image, whose buffer then
-  // moves while it grows.
-  const size_t size = buffer_->Data().size();
-  for (size_t i = 0; i < size; ++i) {
-    const uint8_t value = buffer_->Data()[i];
-    destination->PutByte(&value);
-  }
-  return S_OK;
+  return Guarded([&]() -> HRESULT {
+    // Copies first: the destination may be this image, whose buffer then moves while it grows.
+    const std::vector<uint8_t> data = buffer_->Data();
+    std::vector<uint8_t> cover = covered_;
+    cover.resize(data.size(), 0);
+    // Our own kind keeps the gaps as gaps; any other image gets every byte, as it cannot record
+    // which ones were defined.
+    if (auto* image = dynamic_cast<TuCStream*>(destination.get())) return image->PutCovered(data, cover);
+    for (const uint8_t& value : data) destination->PutByte(&value);
+    return S_OK;
+  });
 }
 
 // ---- factories ----
@@ -392,6 +448,7 @@ HRESULT SaveFileAtomically(const std::string& file_name, const std::function<HRE
 
 HRESULT TuCBinFile::Assign(std::vector<uint8_t>&& content) {
   Buffer().Data() = std::move(content);
+  CoverAll();
   const auto size = static_cast<int64_t>(Buffer().Data().size());
   if (Buffer().Position() > size) Buffer().Seek(size, TSeekOrigin::soBeginning);
   return S_OK;
@@ -501,6 +558,7 @@ HRESULT TuCHexFile::LoadFromStream(const std::shared_ptr<IStream>& source) {
   const HRESULT hr = Guarded([&] {
     TIStreamAdater in(source);
     Buffer().SetSize(0);
+    ClearCoverage();
     Buffer().Seek(0, TSeekOrigin::soBeginning);
     return ReadRecords(in, detail);
   });
@@ -580,6 +638,7 @@ HRESULT TuCHexFile::ReadRecords(TStream& source, std::string& detail) {
     Buffer().Seek(static_cast<int64_t>(address), TSeekOrigin::soBeginning);
     if (Buffer().Write(data, static_cast<size_t>(count)) != static_cast<size_t>(count))
       return failure(E_OUTOFMEMORY, "out of memory");
+    MarkCovered(static_cast<int64_t>(address), static_cast<size_t>(count));
   }
 }
 

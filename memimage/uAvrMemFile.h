@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class IuCMemStream : public virtual IUnknownBase {
 public:
@@ -20,6 +21,10 @@ public:
   virtual HRESULT PutByte(const uint8_t* value) = 0;
   virtual HRESULT PutWord(const uint16_t* value) = 0; // low byte first
   virtual HRESULT CopyAllTo(const std::shared_ptr<IuCMemStream>& destination) = 0;
+  // Which of the count bytes from start a file or a write defined: covered[i] is 1 for byte
+  // start + i if so, else 0. The transfers write and verify only those bytes. An image that keeps
+  // no record counts every byte below its size as covered.
+  virtual HRESULT GetCoverage(int32_t start, int32_t count, std::vector<uint8_t>& covered);
 };
 
 class IuCFile : public virtual IUnknownBase {
@@ -68,12 +73,23 @@ public:
   HRESULT PutByte(const uint8_t* value) override;
   HRESULT PutWord(const uint16_t* value) override;
   HRESULT CopyAllTo(const std::shared_ptr<IuCMemStream>& destination) override;
+  HRESULT GetCoverage(int32_t start, int32_t count, std::vector<uint8_t>& covered) override;
 
 protected:
   TMemoryStream& Buffer() { return *buffer_; }
+  // Records that count bytes from start now hold defined values.
+  void MarkCovered(int64_t start, size_t count);
+  // A load replaces the image: nothing covered, or everything it holds.
+  void ClearCoverage() { covered_.clear(); }
+  void CoverAll() { covered_.assign(buffer_->Data().size(), 1); }
 
 private:
+  // Writes at the current position: data where cover is 1, a skip where it is 0.
+  HRESULT PutCovered(const std::vector<uint8_t>& data, const std::vector<uint8_t>& cover);
+
   std::unique_ptr<TMemoryStream> buffer_;
+  // One flag per byte from address 0; bytes past its end are not covered.
+  std::vector<uint8_t> covered_;
 };
 
 // The raw binary file: file byte n is image byte n, nothing else.

@@ -62,3 +62,12 @@ HRESULT TVectorMemStream::CopyAllTo(const std::shared_ptr<IuCMemStream>& destina
   for (const uint8_t& b : bytes) destination->PutByte(&b);
   return S_OK;
 }
+
+HRESULT TVectorMemStream::GetCoverage(int32_t start, int32_t count, std::vector<uint8_t>& covered) {
+  if (coverage.empty()) return IuCMemStream::GetCoverage(start, count, covered);
+  covered.assign(size_t(count), 0);
+  for (int32_t i = 0; i < count; ++i)
+    if (start + i >= 0 && size_t(start + i) < coverage.size())
+      covered[size_t(i)] = coverage[size_t(start + i)];
+  return S_OK;
+}

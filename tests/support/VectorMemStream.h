@@ -19,9 +19,12 @@ public:
   HRESULT PutByte(const uint8_t* value) override;
   HRESULT PutWord(const uint16_t* value) override;
   HRESULT CopyAllTo(const std::shared_ptr<IuCMemStream>& destination) override;
+  HRESULT GetCoverage(int32_t start, int32_t count, std::vector<uint8_t>& covered) override;
 
   std::vector<uint8_t> bytes;
   int32_t position = 0;
   bool fail_get_size = false;
+  // One flag per byte from address 0 once a test sets it; empty = every byte below the size.
+  std::vector<uint8_t> coverage;
   int32_t fail_put_at = -1; // PutWord at this byte position reports failure
 };
