@@ -670,23 +670,35 @@ HRESULT TuCHexFile::WriteRecords(TStream& destination) {
   auto put = [&](const std::string& line) {
     return destination.Write(line.data(), line.size()) == line.size();
   };
-  size_t position = 0;
-  HRESULT hr = S_OK;
-  for (;;) {
-    const size_t n = std::min<size_t>(16, size - position);
-    // Records never straddle a 64 KiB boundary (16 divides it), so each segment above the first
-    // needs its extended linear address just once, before its first record.
-    if (position > 0 && position % 0x10000 == 0) {
-      const uint8_t segment[2] = {static_cast<uint8_t>(position >> 24), static_cast<uint8_t>(position >> 16)};
-      if (!put(Record(2, 0, 4, segment))) hr = E_FAIL;
+  // Only the bytes a file or a write defined become records, so that an image with gaps (a
+  // bootloader at the top of the flash) loads back as the same bytes with the same gaps. Records
+  // stay within their 16-byte row: a whole image gives one record per row, and none straddles a
+  // 64 KiB boundary, so each segment needs its extended linear address once, before its first
+  // record.
+  bool ok = true, any = false;
+  size_t segment = 0;
+  for (size_t row = 0; ok && row < size; row += 16) {
+    const size_t row_end = std::min(row + 16, size);
+    for (size_t at = row; ok && at < row_end;) {
+      if (!IsCovered(at)) {
+        ++at;
+        continue;
+      }
+      size_t end = at;
+      while (end < row_end && IsCovered(end)) ++end;
+      if (at >> 16 != segment) {
+        segment = at >> 16;
+        const uint8_t high[2] = {static_cast<uint8_t>(segment >> 8), static_cast<uint8_t>(segment)};
+        ok = put(Record(2, 0, 4, high));
+      }
+      ok = ok && put(Record(static_cast<uint8_t>(end - at), static_cast<uint16_t>(at), 0, data.data() + at));
+      any = true;
+      at = end;
     }
-    if (hr == S_OK &&
-        !put(Record(static_cast<uint8_t>(n), static_cast<uint16_t>(position), 0, data.data() + position)))
-      hr = E_FAIL;
-    position += n;
-    if (hr != S_OK || n < 16 || position == size) break;
   }
-  if (hr == S_OK && !put(Record(0, 0, 1, nullptr))) hr = E_FAIL;
-  Buffer().Seek(static_cast<int64_t>(position), TSeekOrigin::soBeginning);
-  return hr;
+  // An image without data still gets one (empty) data record before the end record.
+  if (ok && !any) ok = put(Record(0, 0, 0, nullptr));
+  if (ok) ok = put(Record(0, 0, 1, nullptr));
+  Buffer().Seek(static_cast<int64_t>(size), TSeekOrigin::soBeginning);
+  return ok ? S_OK : E_FAIL;
 }

@@ -82,6 +82,7 @@ protected:
   // A load replaces the image: nothing covered, or everything it holds.
   void ClearCoverage() { covered_.clear(); }
   void CoverAll() { covered_.assign(buffer_->Data().size(), 1); }
+  bool IsCovered(size_t at) const { return at < covered_.size() && covered_[at] != 0; }
 
 private:
   // Writes at the current position: data where cover is 1, a skip where it is 0.
