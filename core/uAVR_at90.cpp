@@ -442,6 +442,20 @@ HRESULT TmCAtgeneric::LoadPageWord(uint32_t word_address, uint16_t word) {
   return S_OK;
 }
 
+HRESULT TmCAtgeneric::LoadPage(uint32_t first_word, const uint16_t* words, uint32_t count) {
+  for (uint32_t k = 0; k < count; ++k)
+    if (const HRESULT hr = LoadPageWord(first_word + k, words[k]); hr != S_OK) return hr;
+  return S_OK;
+}
+
+HRESULT TmCAtgeneric::ReadWords(uint32_t first_word, uint16_t* words, uint32_t count, TEcho last_echo) {
+  for (uint32_t k = 0; k < count; ++k)
+    if (const HRESULT hr = ReadWord(first_word + k, words[k], k + 1 == count ? last_echo : TEcho::IfFree);
+        hr != S_OK)
+      return hr;
+  return S_OK;
+}
+
 HRESULT TmCAtgeneric::WritePage(uint32_t word_address) {
   if (!Bus) return ISP_E_NOBUS;
   HRESULT hr = SelectExtendedAddress(word_address);
@@ -639,61 +653,90 @@ HRESULT TmCAtgeneric::PrepareFlashWrite(const std::shared_ptr<IuCMemStream>& ima
 }
 
 HRESULT TmCAtgeneric::WriteFlashPages(const std::shared_ptr<IuCMemStream>& image, int32_t& error_at) {
-  const int32_t flash = CpuInfo->MemSize.Flash;
   const uint32_t page_words = PageWords();
-  const uint32_t page_bytes = page_words * 2;
   int32_t size = 0;
   if (const HRESULT hr = PrepareFlashWrite(image, size, error_at); hr != S_OK) return hr;
-  const uint32_t words = uint32_t(flash) >> 1;
-  const uint64_t image_bytes = uint64_t(size);
+  // The image's whole words, as far as the flash goes.
+  const uint32_t words = std::min(uint32_t(CpuInfo->MemSize.Flash) >> 1, uint32_t(size + 1) >> 1);
+  std::vector<uint8_t> covered;
+  if (image->GetCoverage(0, int32_t(2 * words), covered) != S_OK) return ISP_E_IMAGEREAD;
+  // Progress goes over the pages that hold a covered byte.
+  uint64_t total = 0;
+  for (uint32_t first = 0; first < words; first += page_words) {
+    const uint32_t end = std::min(first + page_words, words);
+    if (std::find(covered.begin() + 2 * first, covered.begin() + 2 * end, 1) != covered.begin() + 2 * end)
+      total += 2 * (end - first);
+  }
   const std::shared_ptr<IAvrEvent> sink = Events; // Idle may let the owner change Events
   poll_address_ = -1;
-
   Message(sink, "Writing flash...\r\n");
   const uint32_t start = TickMs();
   if (sink) sink->SetProgress(0);
 
   HRESULT status = S_OK;
-  bool page_pending = false; // words loaded since the last page write
-  uint32_t i = 0;
-  for (; i < words && 2 * uint64_t(i) < image_bytes; ++i) {
-    uint16_t word = 0;
-    if (image->GetWord(&word) != S_OK) {
-      status = ISP_E_IMAGEREAD;
-      int32_t position = 0;
-      error_at = image->GetPosition(&position) == S_OK ? position : int32_t(2 * i);
-      break;
+  uint64_t done = 0, written = 0;
+  // proven: the chip answered after the last instruction sent, which a write must know at its end.
+  bool any_covered = false, proven = false;
+  uint32_t last_written = 0;
+  std::vector<uint16_t> page(page_words);
+  for (uint32_t first = 0; first < words && status == S_OK; first += page_words) {
+    const uint32_t end = std::min(first + page_words, words);
+    // A page is loaded from its first to its last word that holds a covered byte; uncovered bytes
+    // among them are loaded as 0xFF, which leaves the flash cell as it is. A page that would load
+    // nothing but 0xFF is skipped: flash only loses bits, so writing it could change nothing.
+    uint32_t run_first = end, run_end = first, got = first;
+    bool programs = false;
+    for (; got < end; ++got) {
+      uint16_t word = 0;
+      if (image->GetWord(&word) != S_OK) {
+        // The words before it are written, then the write ends here.
+        status = ISP_E_IMAGEREAD;
+        int32_t position = 0;
+        error_at = image->GetPosition(&position) == S_OK ? position : int32_t(2 * got);
+        break;
+      }
+      const bool low = covered[2 * got], high = covered[2 * got + 1];
+      page[got - first] = uint16_t((high ? word & 0xFF00 : 0xFF00) | (low ? word & 0x00FF : 0x00FF));
+      if (!low && !high) continue;
+      run_first = std::min(run_first, got);
+      run_end = got + 1;
+      programs = programs || page[got - first] != 0xFFFF;
     }
-    if (LoadPageWord(i, word) != S_OK) {
+    if (run_end > first) {
+      any_covered = true;
+      done += 2 * (end - first);
+    }
+    if (!programs) continue;
+    const uint32_t count = run_end - run_first, last_word = run_end - 1;
+    if (LoadPage(run_first, &page[run_first - first], count) != S_OK) {
       status = ISP_E_FLASHWRITE;
-      error_at = int32_t(2 * i);
+      error_at = int32_t(2 * run_first);
       break;
     }
-    page_pending = true;
-    if ((2 * (uint64_t(i) + 1)) % page_bytes == 0) {
-      const bool last_page = i + 1 == words || 2 * (uint64_t(i) + 1) >= image_bytes;
-      if (WritePage(i) != S_OK || ConfirmAnswering(last_page) != S_OK) {
-        status = ISP_E_FLASHWRITE;
-        error_at = int32_t(2 * i);
-        break;
-      }
-      page_pending = false;
-      status = Progress(sink, int32_t(2 * uint64_t(i) * 100 / image_bytes), 2 * uint64_t(i), start);
-      if (status != S_OK) {
-        error_at = int32_t(2 * i);
-        ++i; // the page holding word i is written
-        break;
-      }
+    last_written = last_word;
+    const bool page_written = WritePage(last_word) == S_OK;
+    // The confirmation probes unless the page write's own echo vouched for the chip.
+    proven = !echo_conclusive_;
+    if (!page_written || ConfirmAnswering(false) != S_OK) {
+      status = ISP_E_FLASHWRITE;
+      error_at = int32_t(2 * last_word);
+      break;
+    }
+    written += 2 * count;
+    const HRESULT idle = Progress(sink, int32_t((done - 2) * 100 / total), done - 2, start);
+    if (idle != S_OK) {
+      status = idle;
+      error_at = int32_t(2 * last_word);
     }
   }
-  // The last page is only partly filled; after a failed flash access there is nothing to finish.
-  if (page_pending && status != ISP_E_FLASHWRITE &&
-      (WritePage(i - 1) != S_OK || ConfirmAnswering(true) != S_OK) && status == S_OK) {
+  // Every transfer ends with a chip that answered after its last instruction; an image with
+  // nothing to program still needs a chip that answers.
+  if ((status == S_OK || status == ISP_E_IMAGEREAD) && any_covered && !proven &&
+      ConfirmAnswering(true) != S_OK) {
+    error_at = int32_t(2 * last_written);
     status = ISP_E_FLASHWRITE;
-    error_at = int32_t(2 * (i - 1));
   }
-
-  FinalRate(sink, 2 * uint64_t(i), start);
+  FinalRate(sink, written, start);
   return status;
 }
 
@@ -702,13 +745,15 @@ HRESULT TmCAtgeneric::WriteFlashBytes(const std::shared_ptr<IuCMemStream>& image
   if (const HRESULT hr = PrepareFlashWrite(image, size, error_at); hr != S_OK) return hr;
   const TAvrMemoryDesc& flash = Memories()[TAvrMemory::Flash];
   const std::shared_ptr<IAvrEvent> sink = Events;
+  std::vector<uint8_t> covered;
+  if (image->GetCoverage(0, size, covered) != S_OK) return ISP_E_IMAGEREAD;
   Message(sink, "Writing flash...\r\n");
   return ForEachUnit(1, uint32_t(size), sink, error_at, [&](uint32_t i, bool block_end) -> HRESULT {
     uint8_t value = 0xFF;
     if (image->GetByte(&value) != S_OK) return ISP_E_IMAGEREAD;
     // A flash cell only loses bits without an erase: writing 0xFF would change nothing and cost a
-    // whole programming cycle.
-    if (value != 0xFF) {
+    // whole programming cycle. A byte no file defined keeps what the chip holds.
+    if (value != 0xFF && covered[i]) {
       const TIspOp& op = (i & 1) ? flash.LoadHigh : flash.Load;
       const uint32_t word = i >> 1;
       if (Instruction(op.Bytes[0], uint8_t(word >> 8), uint8_t(word), value, nullptr, TEcho::IfFree) !=
@@ -748,26 +793,37 @@ HRESULT TmCAtgeneric::WriteEepromBytes(const std::shared_ptr<IuCMemStream>& imag
                                        int32_t& error_at) {
   const TAvrMemoryDesc& eeprom = Memories()[TAvrMemory::Eeprom];
   const std::shared_ptr<IAvrEvent> sink = Events;
+  // Unlike flash, 0xFF is a value an EEPROM cell is written to; only bytes no file defined are
+  // left as they are.
+  std::vector<uint8_t> covered;
+  if (image->GetCoverage(0, int32_t(bytes), covered) != S_OK) return ISP_E_IMAGEREAD;
   Message(sink, "Writing EEPROM...\r\n");
   const bool paged = eeprom.PageMode() && eeprom.Load.Present && eeprom.Commit.Present;
   const uint32_t page = paged ? uint32_t(eeprom.PageSize) : 1;
   uint8_t last_value = 0xFF;
+  uint32_t last_address = 0;
+  bool page_loaded = false;
   return ForEachUnit(1, bytes, sink, error_at, [&](uint32_t i, bool block_end) -> HRESULT {
     uint8_t value = 0xFF;
     if (image->GetByte(&value) != S_OK) return ISP_E_IMAGEREAD;
     const uint8_t a_high = uint8_t(i >> 8), a_low = uint8_t(i);
     HRESULT hr = S_OK;
     if (paged) {
-      hr = Instruction(eeprom.Load.Bytes[0], 0x00, uint8_t(i % page), value, nullptr, TEcho::IfFree);
-      last_value = value;
+      if (covered[i]) {
+        hr = Instruction(eeprom.Load.Bytes[0], 0x00, uint8_t(i % page), value, nullptr, TEcho::IfFree);
+        last_value = value;
+        last_address = i;
+        page_loaded = true;
+      }
       // The page is written when it is full or the image ends; only the loaded bytes change.
-      if (hr == S_OK && ((i + 1) % page == 0 || i + 1 == bytes)) {
+      if (hr == S_OK && page_loaded && ((i + 1) % page == 0 || i + 1 == bytes)) {
+        page_loaded = false;
         const uint32_t base = i - i % page;
         hr = Instruction(eeprom.Commit.Bytes[0], uint8_t(base >> 8), uint8_t(base), 0x00, nullptr,
                          TEcho::Check);
-        if (hr == S_OK) hr = WaitReady(eeprom, i, last_value);
+        if (hr == S_OK) hr = WaitReady(eeprom, last_address, last_value);
       }
-    } else {
+    } else if (covered[i]) {
       hr = Instruction(eeprom.Write.Bytes[0], a_high, a_low, value, nullptr, TEcho::IfFree);
       if (hr == S_OK) hr = WaitReady(eeprom, i, value);
     }
@@ -791,9 +847,16 @@ HRESULT TmCAtgeneric::ReadEeprom(const std::shared_ptr<IuCMemStream>& image, int
 
 HRESULT TmCAtgeneric::VerifyEeprom(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address) {
   return EepromTransfer(image, error_address, true, [&](uint32_t bytes, int32_t& error_at) {
+    std::vector<uint8_t> covered;
+    if (image->GetCoverage(0, int32_t(bytes), covered) != S_OK) return ISP_E_IMAGEREAD;
     Message(Events, "Verifying EEPROM...\r\n");
     return ForEachUnit(1, bytes, Events, error_at, [&](uint32_t i, bool block_end) -> HRESULT {
       uint8_t chip_value = 0, image_value = 0;
+      // A byte no file defined is not compared (nor read).
+      if (!covered[i]) {
+        if (image->GetByte(&image_value) != S_OK) return ISP_E_IMAGEREAD;
+        return block_end && ConfirmAnswering(i + 1 == bytes) != S_OK ? ISP_E_EEPROMREAD : S_OK;
+      }
       if (ReadMemoryByte(TAvrMemory::Eeprom, i, chip_value, block_end ? TEcho::Check : TEcho::IfFree) != S_OK)
         return ISP_E_EEPROMREAD;
       if (image->GetByte(&image_value) != S_OK) return ISP_E_IMAGEREAD;
@@ -804,17 +867,31 @@ HRESULT TmCAtgeneric::VerifyEeprom(const std::shared_ptr<IuCMemStream>& image, i
   });
 }
 
+uint32_t TmCAtgeneric::RunWords() const {
+  const uint32_t page_words = PageWords();
+  return page_words ? page_words : kEchoBlockBytes / 2;
+}
+
 HRESULT TmCAtgeneric::ReadFlash(const std::shared_ptr<IuCMemStream>& image, int32_t* error_address) {
   return Transfer(image, error_address, [&](int32_t& error_at) -> HRESULT {
     const int32_t flash = CpuInfo->MemSize.Flash;
     if (flash <= 0) return ISP_E_NOSIZES;
-    return ForEachWord("Reading flash...\r\n", uint32_t(flash) >> 1, error_at,
-                       [&](uint32_t i, bool block_end) -> HRESULT {
-                         uint16_t word = 0;
-                         if (ReadWord(i, word, block_end ? TEcho::Check : TEcho::IfFree) != S_OK)
-                           return ISP_E_FLASHREAD;
-                         return image->PutWord(&word) == S_OK ? S_OK : ISP_E_IMAGEWRITE;
-                       });
+    // A read takes the whole flash, whatever any file covered.
+    const uint32_t words = uint32_t(flash) >> 1, run_words = RunWords();
+    std::vector<TWordRun> runs;
+    for (uint32_t first = 0; first < words; first += run_words)
+      runs.push_back({first, std::min(run_words, words - first)});
+    std::vector<uint16_t> read(run_words);
+    return ForEachRun("Reading flash...\r\n", runs, error_at,
+                      [&](const TWordRun& run, bool last, int32_t& at) -> HRESULT {
+                        if (ReadWords(run.first, read.data(), run.count, TEcho::Check) != S_OK)
+                          return ISP_E_FLASHREAD;
+                        for (uint32_t k = 0; k < run.count; ++k) {
+                          at = int32_t(2 * (run.first + k));
+                          if (image->PutWord(&read[k]) != S_OK) return ISP_E_IMAGEWRITE;
+                        }
+                        return ConfirmAnswering(last) == S_OK ? S_OK : ISP_E_FLASHREAD;
+                      });
   });
 }
 
@@ -826,31 +903,73 @@ HRESULT TmCAtgeneric::VerifyFlash(const std::shared_ptr<IuCMemStream>& image, in
     if (image->Rewind() != S_OK || image->GetSize(&size) != S_OK || size < 0) return ISP_E_IMAGEREAD;
     // Comparing past the end of the flash would only read wrapped-around or undefined words.
     if (int64_t(flash) < int64_t(size)) return ISP_E_TOOBIG;
-    // A trailing odd byte has no flash word to compare.
-    return ForEachWord("Verifying flash...\r\n", uint32_t(size) >> 1, error_at,
-                       [&](uint32_t i, bool block_end) -> HRESULT {
-                         uint16_t flash_word = 0, image_word = 0;
-                         if (ReadWord(i, flash_word, block_end ? TEcho::Check : TEcho::IfFree) != S_OK)
-                           return ISP_E_FLASHREAD;
-                         if (image->GetWord(&image_word) != S_OK) return ISP_E_IMAGEREAD;
-                         if (flash_word == image_word) return S_OK;
-                         // A silent chip differs from almost any image; that is no difference of
-                         // the flash.
-                         return ConfirmAnswering(true) == S_OK ? ISP_E_MISMATCH : ISP_E_FLASHREAD;
-                       });
+    // A trailing odd byte has no flash word to compare (and no write programs it).
+    const uint32_t words = uint32_t(size) >> 1, run_words = RunWords();
+    std::vector<uint16_t> expected;
+    std::vector<uint8_t> covered;
+    if (image->GetCoverage(0, int32_t(2 * words), covered) != S_OK) return ISP_E_IMAGEREAD;
+    // Bytes that no file defined are not compared, so only the words from the first to the last
+    // one with a covered byte of each run are read.
+    std::vector<TWordRun> runs;
+    for (uint32_t first = 0; first < words; first += run_words) {
+      TWordRun run;
+      for (uint32_t i = first; i < std::min(first + run_words, words); ++i) {
+        if (!covered[2 * i] && !covered[2 * i + 1]) continue;
+        if (run.count == 0) run.first = i;
+        run.count = i + 1 - run.first;
+      }
+      if (run.count > 0) runs.push_back(run);
+    }
+    std::vector<uint16_t> read(run_words);
+    return ForEachRun("Verifying flash...\r\n", runs, error_at,
+                      [&](const TWordRun& run, bool last, int32_t& at) -> HRESULT {
+                        if (ReadWords(run.first, read.data(), run.count, TEcho::Check) != S_OK)
+                          return ISP_E_FLASHREAD;
+                        if (image->Seek(int32_t(2 * run.first), STREAM_SEEK_SET, nullptr) != S_OK)
+                          return ISP_E_IMAGEREAD;
+                        for (uint32_t k = 0; k < run.count; ++k) {
+                          const uint32_t i = run.first + k;
+                          at = int32_t(2 * i);
+                          uint16_t image_word = 0;
+                          if (image->GetWord(&image_word) != S_OK) return ISP_E_IMAGEREAD;
+                          const uint16_t mask =
+                              uint16_t((covered[2 * i] ? 0x00FF : 0) | (covered[2 * i + 1] ? 0xFF00 : 0));
+                          if (((read[k] ^ image_word) & mask) == 0) continue;
+                          // A silent chip differs from almost any image; that is no difference of the flash.
+                          return ConfirmAnswering(true) == S_OK ? ISP_E_MISMATCH : ISP_E_FLASHREAD;
+                        }
+                        return ConfirmAnswering(last) == S_OK ? S_OK : ISP_E_FLASHREAD;
+                      });
   });
 }
 
-HRESULT
-TmCAtgeneric::ForEachWord(const char* message, uint32_t words, int32_t& error_at,
-                          const std::function<HRESULT(uint32_t word_address, bool block_end)>& per_word) {
+HRESULT TmCAtgeneric::ForEachRun(
+    const char* message, const std::vector<TWordRun>& runs, int32_t& error_at,
+    const std::function<HRESULT(const TWordRun& run, bool last, int32_t& error_at)>& per_run) {
   const std::shared_ptr<IAvrEvent> sink = Events; // Idle may let the owner change Events
-  Message(sink, message);
-  return ForEachUnit(2, words, sink, error_at, [&](uint32_t i, bool block_end) -> HRESULT {
-    const HRESULT status = per_word(i, block_end);
-    if (status == S_OK && block_end && ConfirmAnswering(i + 1 == words) != S_OK) return ISP_E_FLASHREAD;
-    return status;
-  });
+  if (message) Message(sink, message);
+  const uint32_t start = TickMs();
+  if (sink) sink->SetProgress(0);
+  uint64_t total = 0, done = 0;
+  for (const TWordRun& run : runs) total += 2 * uint64_t(run.count);
+
+  HRESULT status = S_OK;
+  for (size_t k = 0; k < runs.size(); ++k) {
+    const TWordRun& run = runs[k];
+    error_at = int32_t(2 * run.first);
+    status = per_run(run, k + 1 == runs.size(), error_at);
+    if (status != S_OK) break;
+    done += 2 * uint64_t(run.count);
+    // Shown at the address of the run's last word, counted over the runs alone.
+    status = Progress(sink, int32_t((done - 2) * 100 / total), done - 2, start);
+    if (status != S_OK) {
+      error_at = int32_t(2 * (run.first + run.count - 1));
+      break;
+    }
+  }
+  if (status == S_OK) error_at = -1;
+  FinalRate(sink, done, start);
+  return status;
 }
 
 HRESULT TmCAtgeneric::ForEachUnit(uint32_t unit_bytes, uint32_t units, const std::shared_ptr<IAvrEvent>& sink,

@@ -129,6 +129,11 @@ private:
   // The reset sequence of one round of EnterProgMode; first: the datasheets' short times.
   void ResetForEntry(bool first);
   HRESULT ReadWord(uint32_t word_address, uint16_t& word, TEcho last_echo);
+  // count words from first_word; last_echo for the last word's read, the others' echo only where
+  // free. A run never leaves the 64 K-word bank of its first word.
+  HRESULT ReadWords(uint32_t first_word, uint16_t* words, uint32_t count, TEcho last_echo);
+  // Loads count words into the page buffer from first_word on (all in one page).
+  HRESULT LoadPage(uint32_t first_word, const uint16_t* words, uint32_t count);
   // Chip Erase, the wait for its end, and on the chips that need it a new entry into programming
   // mode before the next instruction.
   HRESULT EraseAndReset();
@@ -153,16 +158,24 @@ private:
   HRESULT PollRdyBsy(uint64_t limit_ns, uint32_t interval_us);
   // The longest a cycle of max_us may take before the chip counts as hung.
   static uint64_t BusyLimitNs(uint32_t max_us);
-  // The word loop of reading and verifying: per_word handles one word and returns a failure
-  // status to stop at it; block_end tells it that the word ends a block of 16 bytes, whose last
-  // read checks the echo and after which the chip must prove it answers. Progress and the rate go
-  // to the sink every block, and a cancel from its Idle stops after the current word. error_at is
-  // the byte address it stopped at.
-  HRESULT ForEachWord(const char* message, uint32_t words, int32_t& error_at,
-                      const std::function<HRESULT(uint32_t word_address, bool block_end)>& per_word);
-  // The loop under every transfer, over units of unit_bytes (2 for flash words, 1 for bytes):
-  // per_unit handles one and returns a failure status to stop at it; progress, the rate and a
-  // cancel from the sink's Idle as in ForEachWord. error_at is the byte address it stopped at.
+  // A span of flash words that reading, verifying or writing moves as one piece (within a page).
+  struct TWordRun {
+    uint32_t first = 0, count = 0;
+  };
+  // The runs of a read or verify: the flash in pages (8 words on parts without pages).
+  uint32_t RunWords() const;
+  // The loop of the page-wise transfers: per_run handles one run (last: the transfer's last) and
+  // returns a failure status to stop at it, with error_at preset to the run's first byte and
+  // free to be set nearer. Progress and the rate go over the runs' bytes, to the sink after every
+  // run, and a cancel from its Idle stops after the current run.
+  HRESULT
+  ForEachRun(const char* message, const std::vector<TWordRun>& runs, int32_t& error_at,
+             const std::function<HRESULT(const TWordRun& run, bool last, int32_t& error_at)>& per_run);
+  // The loop of the byte-wise transfers, over units of unit_bytes: per_unit handles one and
+  // returns a failure status to stop at it; block_end tells it that the unit ends a block of 16
+  // bytes, after which the chip must prove it answers. Progress and the rate go to the sink every
+  // block, and a cancel from its Idle stops after the current unit. error_at is the byte address
+  // it stopped at.
   HRESULT ForEachUnit(uint32_t unit_bytes, uint32_t units, const std::shared_ptr<IAvrEvent>& sink,
                       int32_t& error_at,
                       const std::function<HRESULT(uint32_t index, bool block_end)>& per_unit);

@@ -105,6 +105,63 @@ TEST_F(FlashTransfer, ShortImagesEndWithAClosingPageWrite) {
                                 {"Writing flash...\r\n", clLogGreen}, {"0 byte/sec\r\n", clLogGreen}}));
 }
 
+TEST_F(FlashTransfer, OnlyCoveredBytesAreWrittenAndVerified) {
+  MakeMega8(); // no erase: what the chip held shows where nothing was written
+  auto sink = AttachSink();
+  IdentifyAndClear();
+  std::fill(chip->flash.begin(), chip->flash.end(), uint16_t(0xFFFF));
+  // Bytes outside the coverage hold 0x00 in the image, which would show if they were written.
+  auto image = std::make_shared<TVectorMemStream>(std::vector<uint8_t>(8192, 0x00));
+  image->coverage.assign(8192, 0);
+  auto cover = [&](size_t from, size_t to, bool pattern) {
+    for (size_t b = from; b < to; ++b) {
+      image->coverage[b] = 1;
+      image->bytes[b] = pattern ? uint8_t(PatternWord(uint32_t(b / 2)) >> (b % 2 * 8)) : 0xFF;
+    }
+  };
+  cover(0x10, 0x30, true);        // page 0, words 8..23
+  cover(10 * 64, 11 * 64, false); // page 10: erased values only, nothing to program
+  cover(20 * 64, 21 * 64, true);  // page 20 whole
+  cover(8191, 8192, true);        // the high byte of the last word
+  for (uint32_t i : {0u, 7u, 24u, 31u}) chip->flash[i] = 0xA5A5; // left alone though in a written page
+  chip->flash[4095] = 0xFF5A;
+
+  int32_t error_at = 0;
+  ASSERT_EQ(isp->WriteFlash(image, &error_at), S_OK);
+  EXPECT_EQ(error_at, -1);
+  ASSERT_EQ(chip->With(0x4C).size(), 3u);
+  EXPECT_EQ(Hex(chip->With(0x4C)[0]), "4C 00 17 AA");
+  EXPECT_EQ(Hex(chip->With(0x4C)[2]), "4C 0F FF AA");
+  EXPECT_EQ(chip->With(0x40).size(), 16u + 32 + 1);
+  std::vector<uint16_t> expected(4096, 0xFFFF);
+  for (uint32_t i : {0u, 7u, 24u, 31u}) expected[i] = 0xA5A5;
+  for (uint32_t i = 8; i < 24; ++i) expected[i] = PatternWord(i);
+  for (uint32_t i = 20 * 32; i < 21 * 32; ++i) expected[i] = PatternWord(i);
+  expected[4095] = uint16_t((PatternWord(4095) & 0xFF00) | 0x5A);
+  EXPECT_TRUE(chip->flash == expected);
+  // Progress over the four pages holding covered bytes, one report per page written.
+  EXPECT_EQ(sink->status_texts.size(), 3u);
+  EXPECT_EQ(sink->progress.back(), 0);
+
+  // Verify reads the covered words alone and ignores every byte outside the coverage.
+  chip->instructions.clear();
+  EXPECT_EQ(isp->VerifyFlash(image, &error_at), S_OK);
+  EXPECT_EQ(chip->With(0x28).size(), 16u + 32 + 32 + 1);
+  chip->flash[4095] = 0x0000;
+  EXPECT_EQ(isp->VerifyFlash(image, &error_at), ISP_E_MISMATCH);
+  EXPECT_EQ(error_at, 8190);
+  chip->flash[4095] = uint16_t(PatternWord(4095) | 0x00FF);
+  chip->flash[20 * 32 + 5] ^= 0x0100;
+  EXPECT_EQ(isp->VerifyFlash(image, &error_at), ISP_E_MISMATCH);
+  EXPECT_EQ(error_at, 2 * (20 * 32 + 5));
+
+  // An image that covers nothing but erased values programs nothing, yet proves the chip is there.
+  chip->instructions.clear();
+  auto erased = std::make_shared<TVectorMemStream>(std::vector<uint8_t>(4096, 0xFF));
+  EXPECT_EQ(isp->WriteFlash(erased), S_OK);
+  EXPECT_EQ(Sent(), Strings{"30 08 00 FF"});
+}
+
 TEST_F(FlashTransfer, PreconditionsFailInOrderWithoutTrafficOrMessages) {
   MakeMega8();
   auto sink = AttachSink();
@@ -184,7 +241,7 @@ TEST_F(FlashTransfer, EraseBeforeWriteWithAndWithoutSink) {
   EXPECT_EQ(sink->messages[1].first, "Writing flash...\r\n");
 }
 
-TEST_F(FlashTransfer, ReadCopiesTheFlashAndReportsEveryEighthWord) {
+TEST_F(FlashTransfer, ReadCopiesTheFlashAndReportsEveryPage) {
   MakeMega8();
   for (uint32_t i = 0; i < 4096; ++i) chip->flash[i] = PatternWord(i);
   auto sink = AttachSink();
@@ -194,9 +251,9 @@ TEST_F(FlashTransfer, ReadCopiesTheFlashAndReportsEveryEighthWord) {
   EXPECT_EQ(isp->ReadFlash(image, &error_at), S_OK);
   EXPECT_EQ(error_at, -1);
   EXPECT_EQ(image->bytes, Image(2 * 4096)->bytes);
-  EXPECT_EQ(sink->status_texts.size(), 4096u / 8);
-  EXPECT_EQ(sink->progress[1], 0);    // i = 7
-  EXPECT_EQ(sink->progress[512], 99); // i = 4095
+  EXPECT_EQ(sink->status_texts.size(), 4096u / 32);
+  EXPECT_EQ(sink->progress[1], 0);    // i = 31
+  EXPECT_EQ(sink->progress[128], 99); // i = 4095
   // No wait happens at the fastest speed: a transfer within one tick counts as 1 ms.
   EXPECT_EQ(sink->messages.front().first, "Reading flash...\r\n");
   EXPECT_EQ(sink->messages.back().first, "8192000 byte/sec\r\n");
@@ -223,7 +280,7 @@ TEST_F(FlashTransfer, VerifyStopsAtTheFirstDifferingWord) {
   chip->instructions.clear();
   EXPECT_EQ(isp->VerifyFlash(image, &error_at), ISP_E_MISMATCH);
   EXPECT_EQ(error_at, 0x100);
-  EXPECT_EQ(chip->With(0x28).size(), 0x81u) << "stops at the differing word";
+  EXPECT_EQ(chip->With(0x28).size(), 0xA0u) << "stops at the page holding the differing word";
 }
 
 TEST_F(FlashTransfer, FailingIdleCancelsAfterTheCurrentPageOrRow) {
@@ -240,14 +297,14 @@ TEST_F(FlashTransfer, FailingIdleCancelsAfterTheCurrentPageOrRow) {
   EXPECT_EQ(sink->progress.back(), 0);
 
   sink->idles = 0;
-  sink->fail_idle_at = 2; // after the first eight words
+  sink->fail_idle_at = 2; // after the first page
   auto image = std::make_shared<TVectorMemStream>();
   EXPECT_EQ(isp->ReadFlash(image, &error_at), sink->idle_failure);
-  EXPECT_EQ(error_at, 14);
-  EXPECT_EQ(image->bytes.size(), 16u);
+  EXPECT_EQ(error_at, 62);
+  EXPECT_EQ(image->bytes.size(), 64u);
   sink->idles = 0;
   EXPECT_EQ(isp->VerifyFlash(image, &error_at), sink->idle_failure);
-  EXPECT_EQ(error_at, 14);
+  EXPECT_EQ(error_at, 62);
 }
 
 TEST_F(FlashTransfer, PagesAbove8KBAreNotFolded) {
@@ -328,10 +385,11 @@ TEST_F(FlashTransfer, LineFaultEndsTheTransferAtItsAddress) {
 
   chip->miso_fails = false;
   chip->on_instruction = [&](const TIspBytes& b) {
-    if (b[0] == 0x28 && b[2] == 0x10) chip->miso_fails = true;
+    if (b[0] == 0x28 && b[2] == 0x30) chip->miso_fails = true;
   };
+  // A page is read as one piece: the failure is at its start.
   EXPECT_EQ(isp->VerifyFlash(Image(2 * 100), &error_at), ISP_E_FLASHREAD);
-  EXPECT_EQ(error_at, 0x20);
+  EXPECT_EQ(error_at, 0x40);
 
   // Writing sends no read; the fault comes from driving the lines.
   chip->miso_fails = false;
@@ -344,7 +402,7 @@ TEST_F(FlashTransfer, LineFaultEndsTheTransferAtItsAddress) {
 
   chip->drive_fails = false;
   chip->on_instruction = [&](const TIspBytes& b) {
-    if (b[0] == 0x48 && b[2] == 0x1F) chip->drive_fails = true; // the page write after word 31 fails
+    if (b[0] == 0x4C) chip->drive_fails = true; // the page write after word 31 fails
   };
   EXPECT_EQ(isp->WriteFlash(Image(200), &error_at), ISP_E_FLASHWRITE);
   EXPECT_EQ(error_at, 62);
@@ -354,9 +412,9 @@ TEST_F(FlashTransfer, LineFaultEndsTheTransferAtItsAddress) {
 
 namespace {
 
-// Where a chip that stops answering is found: at the word itself where every echo is checked
-// (free samples), at the end of its 16-byte block or its page where only the last one is.
-TEST_F(FlashTransfer, ASilentChipIsFoundAtTheWordOrAtTheEndOfItsBlock) {
+// A chip that stops answering fails the page it falls silent in, whether every echo is checked
+// (free samples) or only the page's last.
+TEST_F(FlashTransfer, ASilentChipFailsThePageItFallsSilentIn) {
   for (const bool free : {true, false}) {
     SCOPED_TRACE(free ? "samples free" : "samples cost a port operation");
     MakeMega8();
@@ -371,9 +429,10 @@ TEST_F(FlashTransfer, ASilentChipIsFoundAtTheWordOrAtTheEndOfItsBlock) {
     int32_t error_at = 0;
     EXPECT_EQ(isp->ReadFlash(image, &error_at), ISP_E_FLASHREAD);
     EXPECT_EQ(isp->LastFault(), ISP_E_NOANSWER);
-    EXPECT_EQ(error_at, free ? 2 * 0x123 : 2 * 0x127);
+    EXPECT_EQ(error_at, 2 * 0x120);
 
-    // Writing: the page write that ends the page checks, and the loads too where that is free.
+    // Writing: the page write that ends the page checks, and the loads too where that is free;
+    // a failed load is reported at the page's start, a failed page write at its last word.
     chip->responds = true;
     chip->on_instruction = [&](const TIspBytes& b) {
       if (b[0] == 0x48 && b[1] == 0x00 && b[2] == 0x05 && chip->With(0x4C).size() == 9)
@@ -381,7 +440,7 @@ TEST_F(FlashTransfer, ASilentChipIsFoundAtTheWordOrAtTheEndOfItsBlock) {
     };
     EXPECT_EQ(isp->WriteFlash(Image(8192), &error_at), ISP_E_FLASHWRITE);
     EXPECT_EQ(isp->LastFault(), ISP_E_NOANSWER);
-    EXPECT_EQ(error_at, free ? 2 * (9 * 32 + 6) : 2 * (9 * 32 + 31));
+    EXPECT_EQ(error_at, free ? 2 * (9 * 32) : 2 * (9 * 32 + 31));
   }
 }
 
