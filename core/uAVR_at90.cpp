@@ -402,57 +402,64 @@ HRESULT TmCAtgeneric::ReadProgramWord(uint32_t word_address, uint16_t& word) {
 }
 
 HRESULT TmCAtgeneric::ReadWord(uint32_t word_address, uint16_t& word, TEcho last_echo) {
-  if (!Bus) return ISP_E_NOBUS;
-  HRESULT hr = SelectExtendedAddress(word_address);
-  if (hr != S_OK) return hr;
-  const uint8_t a_high = uint8_t(word_address >> 8), a_low = uint8_t(word_address);
-  uint8_t high = 0, low = 0;
-  hr = Instruction(kReadProgramHigh.b1, a_high, a_low, 0, &high, TEcho::IfFree);
-  if (hr != S_OK) return hr;
-  hr = Instruction(kReadProgramLow.b1, a_high, a_low, 0, &low, last_echo);
-  if (hr != S_OK) return hr;
-  word = uint16_t(high << 8 | low);
-  return S_OK;
+  return ReadWords(word_address, &word, 1, last_echo);
 }
 
 HRESULT TmCAtgeneric::LoadPageWord(uint32_t word_address, uint16_t word) {
+  return LoadPage(word_address, &word, 1);
+}
+
+HRESULT TmCAtgeneric::LoadPage(uint32_t first_word, const uint16_t* words, uint32_t count) {
   if (!Bus) return ISP_E_NOBUS;
-  // The page buffer is addressed by the word's offset within its page. Without a known page size
-  // only the low twelve address bits are sent, which is right for every chip of up to 8 KB.
+  // One run for the page: a back end that queues (USB) sends it as one transfer. The page buffer is
+  // addressed by the word's offset within its page; without a known page size only the low twelve
+  // address bits are sent, which is right for every chip of up to 8 KB.
   const uint32_t page_words = PageWords();
-  const uint32_t offset = page_words ? word_address % page_words : word_address & 0x0FFF;
-  const uint8_t a_high = uint8_t(offset >> 8), a_low = uint8_t(offset);
-  HRESULT hr = Instruction(kLoadPageLow.b1, a_high, a_low, uint8_t(word), nullptr, TEcho::IfFree);
-  if (hr != S_OK) return hr;
-  hr = Instruction(kLoadPageHigh.b1, a_high, a_low, uint8_t(word >> 8), nullptr, TEcho::IfFree);
-  if (hr != S_OK) return hr;
-  // A chip without RDY/BSY shows the end of the page write at a cell whose new value differs
-  // from what it answers while busy.
-  if (poll_address_ < 0) {
-    const TAvrMemoryDesc& flash = memories_[TAvrMemory::Flash];
+  std::vector<TSpiFrame> frames;
+  frames.reserve(2 * size_t(count));
+  for (uint32_t k = 0; k < count; ++k) {
+    const uint32_t address = first_word + k;
+    const uint32_t offset = page_words ? address % page_words : address & 0x0FFF;
+    const uint8_t a_high = uint8_t(offset >> 8), a_low = uint8_t(offset);
+    frames.push_back(SpiFrame(kLoadPageLow.b1, a_high, a_low, uint8_t(words[k])));
+    frames.push_back(SpiFrame(kLoadPageHigh.b1, a_high, a_low, uint8_t(words[k] >> 8)));
+  }
+  if (const HRESULT hr = Instructions(frames); hr != S_OK) return hr;
+  // A chip without RDY/BSY shows the end of the page write at a cell whose new value differs from
+  // what it answers while busy.
+  const TAvrMemoryDesc& flash = memories_[TAvrMemory::Flash];
+  for (uint32_t k = 0; k < count && poll_address_ < 0; ++k)
     for (const uint32_t byte : {0u, 1u}) {
-      const uint8_t value = uint8_t(word >> (8 * byte));
+      const uint8_t value = uint8_t(words[k] >> (8 * byte));
       if (!IsBusyValue(flash, value)) {
-        poll_address_ = int64_t(word_address) * 2 + byte;
+        poll_address_ = int64_t(first_word + k) * 2 + byte;
         poll_value_ = value;
         break;
       }
     }
-  }
-  return S_OK;
-}
-
-HRESULT TmCAtgeneric::LoadPage(uint32_t first_word, const uint16_t* words, uint32_t count) {
-  for (uint32_t k = 0; k < count; ++k)
-    if (const HRESULT hr = LoadPageWord(first_word + k, words[k]); hr != S_OK) return hr;
   return S_OK;
 }
 
 HRESULT TmCAtgeneric::ReadWords(uint32_t first_word, uint16_t* words, uint32_t count, TEcho last_echo) {
+  if (!Bus) return ISP_E_NOBUS;
+  if (count == 0) return S_OK;
+  HRESULT hr = SelectExtendedAddress(first_word);
+  if (hr != S_OK) return hr;
+  // High byte, then low byte of each word, as one run; only the answers are sampled, and the last
+  // echo where the caller asks (the run's own checks on a bus whose samples are free).
+  std::vector<TSpiFrame> frames;
+  frames.reserve(2 * size_t(count));
+  for (uint32_t k = 0; k < count; ++k) {
+    const uint32_t address = first_word + k;
+    const uint8_t a_high = uint8_t(address >> 8), a_low = uint8_t(address);
+    frames.push_back(SpiFrame(kReadProgramHigh.b1, a_high, a_low, 0xFF, kIspAnswerSample));
+    frames.push_back(SpiFrame(kReadProgramLow.b1, a_high, a_low, 0xFF, kIspAnswerSample));
+  }
+  if (last_echo == TEcho::Check) frames.back().Sample |= kIspEchoSample;
+  hr = Instructions(frames);
+  if (hr != S_OK) return hr;
   for (uint32_t k = 0; k < count; ++k)
-    if (const HRESULT hr = ReadWord(first_word + k, words[k], k + 1 == count ? last_echo : TEcho::IfFree);
-        hr != S_OK)
-      return hr;
+    words[k] = uint16_t(frames[2 * k].In[3] << 8 | frames[2 * k + 1].In[3]);
   return S_OK;
 }
 
@@ -681,9 +688,9 @@ HRESULT TmCAtgeneric::WriteFlashPages(const std::shared_ptr<IuCMemStream>& image
   std::vector<uint16_t> page(page_words);
   for (uint32_t first = 0; first < words && status == S_OK; first += page_words) {
     const uint32_t end = std::min(first + page_words, words);
-    // A page is loaded from its first to its last word that holds a covered byte; uncovered bytes
-    // among them are loaded as 0xFF, which leaves the flash cell as it is. A page that would load
-    // nothing but 0xFF is skipped: flash only loses bits, so writing it could change nothing.
+    // Uncovered bytes are loaded as 0xFF, which leaves the flash cell as it is. A page that would
+    // load nothing but 0xFF is skipped: flash only loses bits, so writing it could change nothing.
+    std::fill(page.begin(), page.end(), uint16_t(0xFFFF));
     uint32_t run_first = end, run_end = first, got = first;
     bool programs = false;
     for (; got < end; ++got) {
@@ -708,7 +715,10 @@ HRESULT TmCAtgeneric::WriteFlashPages(const std::shared_ptr<IuCMemStream>& image
     }
     if (!programs) continue;
     const uint32_t count = run_end - run_first, last_word = run_end - 1;
-    if (LoadPage(run_first, &page[run_first - first], count) != S_OK) {
+    // The whole page is loaded, in one run: nothing in the serial programming algorithm promises
+    // a page buffer emptied by the last page write, and a word left out would program what the
+    // buffer still held.
+    if (LoadPage(first, page.data(), page_words) != S_OK) {
       status = ISP_E_FLASHWRITE;
       error_at = int32_t(2 * run_first);
       break;

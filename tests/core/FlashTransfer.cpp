@@ -76,7 +76,8 @@ TEST_F(FlashTransfer, ShortImagesEndWithAClosingPageWrite) {
   auto sink = AttachSink();
   IdentifyAndClear();
   EXPECT_EQ(isp->WriteFlash(Image(100)), S_OK);
-  EXPECT_EQ(chip->With(0x40).size(), 50u);
+  // Whole pages are loaded, the words past the image as 0xFF: the buffer may hold older words.
+  EXPECT_EQ(chip->With(0x40).size(), 64u);
   // Page addresses below 0x100 words echo as 00, as a line stuck low would: a read with a telling
   // echo proves after each such page that the chip still answers.
   const Strings sent = Sent();
@@ -91,7 +92,7 @@ TEST_F(FlashTransfer, ShortImagesEndWithAClosingPageWrite) {
   int32_t error_at = 0;
   EXPECT_EQ(isp->WriteFlash(Image(7), &error_at), ISP_E_IMAGEREAD);
   EXPECT_EQ(error_at, 7);
-  EXPECT_EQ(chip->With(0x40).size(), 3u);
+  EXPECT_EQ(chip->With(0x40).size(), 32u);
   EXPECT_EQ(chip->With(0x4C).size(), 1u);
   EXPECT_EQ(Hex(chip->With(0x4C)[0]), "4C 00 02 AA");
 
@@ -132,7 +133,7 @@ TEST_F(FlashTransfer, OnlyCoveredBytesAreWrittenAndVerified) {
   ASSERT_EQ(chip->With(0x4C).size(), 3u);
   EXPECT_EQ(Hex(chip->With(0x4C)[0]), "4C 00 17 AA");
   EXPECT_EQ(Hex(chip->With(0x4C)[2]), "4C 0F FF AA");
-  EXPECT_EQ(chip->With(0x40).size(), 16u + 32 + 1);
+  EXPECT_EQ(chip->With(0x40).size(), 3u * 32) << "the three pages that program, each whole";
   std::vector<uint16_t> expected(4096, 0xFFFF);
   for (uint32_t i : {0u, 7u, 24u, 31u}) expected[i] = 0xA5A5;
   for (uint32_t i = 8; i < 24; ++i) expected[i] = PatternWord(i);
