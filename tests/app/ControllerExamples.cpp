@@ -2,7 +2,9 @@
 // verified: the whole path a user takes, from the HEX file to the flash and back.
 #include "tests/app/ControllerFixture.h"
 
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -40,6 +42,52 @@ TEST_F(ControllerTest, ShippedExamplesAreWrittenReadBackAndVerified) {
     EXPECT_EQ(controller_.VerifyFlash(), TCommandResult::Done);
     ASSERT_EQ(controller_.Free(), TCommandResult::Done);
   }
+}
+
+// A HEX record of 16 bytes at address, each byte its address's low byte plus seed.
+std::string HexRow(uint16_t address, uint8_t seed) {
+  char text[64];
+  int n = std::snprintf(text, sizeof text, ":10%04X00", address);
+  uint8_t sum = uint8_t(0x10 + (address >> 8) + address);
+  for (int i = 0; i < 16; ++i) {
+    const uint8_t b = uint8_t(address + i + seed);
+    n += std::snprintf(text + n, sizeof text - size_t(n), "%02X", b);
+    sum = uint8_t(sum + b);
+  }
+  std::snprintf(text + n, sizeof text - size_t(n), "%02X\n", uint8_t(-sum));
+  return text;
+}
+
+TEST_F(ControllerTest, AnImageWithAGapWritesItsPagesAloneAndVerifiesOnlyWhatItHolds) {
+  Connect("ATmega328P");
+  // 512 bytes at the start, 512 bytes at 16 KB, nothing between: four pages each.
+  std::string hex;
+  for (uint16_t a = 0; a < 0x200; a += 16) hex += HexRow(a, 1);
+  for (uint16_t a = 0x4000; a < 0x4200; a += 16) hex += HexRow(a, 7);
+  hex += ":00000001FF\n";
+  const std::string path = TempFile("gap.hex");
+  { std::ofstream(path) << hex; }
+  ASSERT_EQ(controller_.LoadFile(path), TCommandResult::Done);
+  const uint64_t pages_before = Chip().Counters().page_writes;
+  ASSERT_EQ(controller_.Write(TImageMemory::Flash, true), TCommandResult::Done);
+  EXPECT_EQ(Chip().Counters().page_writes - pages_before, 8u);
+  EXPECT_EQ(Chip().Counters().ignored_busy, 0u);
+  const std::vector<uint8_t>& flash = Chip().Flash();
+  for (uint32_t a = 0; a < flash.size(); ++a) {
+    const bool first = a < 0x200, second = a >= 0x4000 && a < 0x4200;
+    const uint8_t want = first ? uint8_t(a + 1) : second ? uint8_t(a + 7) : 0xFF;
+    ASSERT_EQ(flash[a], want) << "at " << a;
+  }
+
+  // The gap is not the file's: what the chip holds there is not compared. A byte the file holds is.
+  Chip().Flash()[0x2000] = 0x00;
+  EXPECT_EQ(controller_.VerifyFlash(), TCommandResult::Done);
+  Chip().Flash()[0x4101] ^= 0x01;
+  log_.lines.clear();
+  EXPECT_EQ(controller_.VerifyFlash(), TCommandResult::Failed);
+  EXPECT_TRUE(std::any_of(log_.lines.begin(), log_.lines.end(), [](const auto& line) {
+    return line.text.find("(at address 0x00004100)") != std::string::npos;
+  }));
 }
 
 } // namespace
