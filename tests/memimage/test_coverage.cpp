@@ -29,6 +29,14 @@ std::string BootloaderHex(const std::string& line_end) {
   return text + ":00000001FF" + line_end;
 }
 
+// The HEX text of an image copied into a HEX file and saved; empty when a step fails.
+std::string SavedHex(const std::shared_ptr<IuCMemStream>& image) {
+  auto hex = NewHexFile();
+  auto out = NewMemoryIStream();
+  if (image->CopyAllTo(Image(hex)) != S_OK || hex->SaveToStream(out) != S_OK) return {};
+  return Text(out);
+}
+
 TEST(ImageCoverage, LoadsAndWritesRecordWhatTheyDefine) {
   // HEX: the records' bytes, not the gap between them nor anything past the image.
   auto hex = NewHexFile();
@@ -96,11 +104,7 @@ TEST(ImageCoverage, HexSavesOnlyCoveredBytesAndLoadsBackTheSame) {
   ASSERT_EQ(loaded->LoadFromStream(TextStream(BootloaderHex("\n"))), S_OK);
   auto meta = NewMetaMemory();
   ASSERT_EQ(Image(loaded)->CopyAllTo(meta), S_OK);
-  auto saved = NewHexFile();
-  ASSERT_EQ(meta->CopyAllTo(Image(saved)), S_OK);
-  auto out = NewMemoryIStream();
-  ASSERT_EQ(saved->SaveToStream(out), S_OK);
-  EXPECT_EQ(Text(out), BootloaderHex("\r\n"));
+  EXPECT_EQ(SavedHex(meta), BootloaderHex("\r\n"));
 
   // Records end where the coverage does and never leave their 16-byte row.
   auto sparse = NewMetaMemory();
@@ -108,11 +112,7 @@ TEST(ImageCoverage, HexSavesOnlyCoveredBytesAndLoadsBackTheSame) {
   Fill(sparse, {1, 2, 3, 4, 5});
   ASSERT_EQ(sparse->Seek(0x2F, STREAM_SEEK_SET, nullptr), S_OK);
   Fill(sparse, {6});
-  auto sparse_hex = NewHexFile();
-  ASSERT_EQ(sparse->CopyAllTo(Image(sparse_hex)), S_OK);
-  auto sparse_out = NewMemoryIStream();
-  ASSERT_EQ(sparse_hex->SaveToStream(sparse_out), S_OK);
-  EXPECT_EQ(Text(sparse_out), HexRecord(0, 0x0E, {1, 2}) + "\r\n" + HexRecord(0, 0x10, {3, 4, 5}) + "\r\n" +
+  EXPECT_EQ(SavedHex(sparse), HexRecord(0, 0x0E, {1, 2}) + "\r\n" + HexRecord(0, 0x10, {3, 4, 5}) + "\r\n" +
                                   HexRecord(0, 0x2F, {6}) + "\r\n:00000001FF\r\n");
 
   // Data above 64 KiB after a gap that skips a whole segment: one extended address, for the
@@ -120,11 +120,7 @@ TEST(ImageCoverage, HexSavesOnlyCoveredBytesAndLoadsBackTheSame) {
   auto high = NewMetaMemory();
   ASSERT_EQ(high->Seek(0x20010, STREAM_SEEK_SET, nullptr), S_OK);
   Fill(high, {0xAB});
-  auto high_hex = NewHexFile();
-  ASSERT_EQ(high->CopyAllTo(Image(high_hex)), S_OK);
-  auto high_out = NewMemoryIStream();
-  ASSERT_EQ(high_hex->SaveToStream(high_out), S_OK);
-  const std::string high_text = Text(high_out);
+  const std::string high_text = SavedHex(high);
   EXPECT_EQ(high_text, ":020000040002F8\r\n" + HexRecord(0, 0x10, {0xAB}) + "\r\n:00000001FF\r\n");
   auto back = NewHexFile();
   ASSERT_EQ(back->LoadFromStream(TextStream(high_text)), S_OK);
