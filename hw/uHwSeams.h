@@ -10,7 +10,7 @@ class IFtdiLib; // hw/uFtdiLib.h
 class IGpioLib; // hw/uGpioLib.h
 
 struct THwSeams {
-  std::shared_ptr<IOsSeam> Os;     // null: the C library
-  std::shared_ptr<IFtdiLib> Ftdi;  // null: libftdi1
-  std::shared_ptr<IGpioLib> Gpio;  // null: libgpiod
+  std::shared_ptr<IOsSeam> Os;    // null: the C library
+  std::shared_ptr<IFtdiLib> Ftdi; // null: libftdi1
+  std::shared_ptr<IGpioLib> Gpio; // null: libgpiod
 };

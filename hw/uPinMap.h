@@ -27,8 +27,8 @@ enum class TPinKind : uint8_t { Parallel, Serial, Ftdi, Gpio, Spi };
 const char* PinKindName(TPinKind kind);
 
 struct TPinAssign {
-  int Pin = -1;         // pin or line number; -1 when given by Name only (GPIO line names)
-  std::string Name;     // a GPIO line name or "CHIP:LINE"; empty when Pin says it all
+  int Pin = -1;     // pin or line number; -1 when given by Name only (GPIO line names)
+  std::string Name; // a GPIO line name or "CHIP:LINE"; empty when Pin says it all
   bool Inverted = false;
   bool operator==(const TPinAssign&) const = default;
 };
