@@ -86,6 +86,10 @@ public:
   // Whether a MISO sample costs nothing. On a port every sample is one port operation, so the
   // ISP layer checks the echo less often there; a simulated target answers for free.
   virtual bool SamplesAreFree() const { return false; }
+  // How long one SCK phase lasts at a speed level on this back end, in ns, where the back end
+  // knows it (a USB bit-bang adapter or an SPI controller clocks from its own oscillator); 0 when
+  // only the level's wait is known, the port operations around it being of unknown length.
+  virtual uint32_t SckPhaseNs(uint8_t /*level*/) const { return 0; }
 
   // A port access that failed (a USB adapter unplugged, EIO) is remembered until cleared, so the
   // ISP layer can end a transfer with an error instead of delivering resting-level bytes.
