@@ -10,5 +10,7 @@
 // with detail saying why; after an open that worked detail may carry a warning (a simulated chip's
 // state file that could not be used). database_path is the device database the simulated chips
 // come from (empty = the usual places).
-std::unique_ptr<TSpiBusBase> CreateBusForPort(const std::string& name, const std::string& database_path,
-                                              std::string& detail);
+// pins is the wiring (hw/uPinMap.h text form; empty = the adapter's default); a wiring the adapter
+// cannot have is refused with detail saying why.
+std::unique_ptr<TSpiBusBase> CreateBusForPort(const std::string& name, const std::string& pins,
+                                              const std::string& database_path, std::string& detail);

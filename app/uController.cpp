@@ -96,8 +96,12 @@ private:
   TPinletController& owner_;
 };
 
-TPinletController::TPinletController(ILogSink& log, IConfirm& confirm)
-    : BusFactory(CreateBusForPort), log_(log), confirm_(confirm) {}
+TPinletController::TPinletController(ILogSink& log, IConfirm& confirm) : log_(log), confirm_(confirm) {
+  // Pins is read when a port is opened, so a wiring chosen after construction applies.
+  BusFactory = [this](const std::string& name, const std::string& database_path, std::string& detail) {
+    return CreateBusForPort(name, Pins, database_path, detail);
+  };
+}
 
 TPinletController::~TPinletController() = default;
 
@@ -123,7 +127,7 @@ TCommandResult TPinletController::Init(const std::string& port_text, uint8_t spe
   if (bus) {
     bus->SetAbortFlag(abort_flag_);
     auto_speed_ = speed == kSpeedAuto;
-    bus->Speed = auto_speed_ ? FastestLevelForClock(kAutoEntryHz) : speed;
+    bus->Speed = auto_speed_ ? FastestLevelForClock(kAutoEntryHz, bus.get()) : speed;
     status = bus->CheckHardware();
     if (status != S_OK) detail = bus->LastErrorText();
   }
@@ -158,7 +162,7 @@ TCommandResult TPinletController::Free() {
 void TPinletController::SetSpeed(uint8_t speed) {
   if (busy_ || !bus_) return;
   auto_speed_ = speed == kSpeedAuto;
-  bus_->Speed = auto_speed_ ? FastestLevelForClock(kAutoEntryHz) : speed;
+  bus_->Speed = auto_speed_ ? FastestLevelForClock(kAutoEntryHz, bus_.get()) : speed;
 }
 
 TControlState TPinletController::ControlState(TImageMemory memory) const {
@@ -223,7 +227,7 @@ void TPinletController::SetIspEvents(TmCAtgeneric& isp, bool with_events) {
 void TPinletController::EnterProgMode(TmCAtgeneric& isp) {
   if (in_prog_mode_) return;
   // The chip may have been changed, or its clock with its fuses, since the last command.
-  if (auto_speed_) bus_->Speed = FastestLevelForClock(kAutoEntryHz);
+  if (auto_speed_) bus_->Speed = FastestLevelForClock(kAutoEntryHz, bus_.get());
   // An unsynchronised target shows up as an unidentified chip later, so the result is not examined.
   isp.EnterProgMode();
   in_prog_mode_ = true;
@@ -242,8 +246,10 @@ void TPinletController::MatchSpeedToClock(TmCAtgeneric& isp) {
   if (uint8_t low = 0xFF; isp.ReadConfigByte(TAvrMemory::LowFuse, low) == S_OK)
     clock = DescribeClock(*isp.CpuInfo, low);
   const uint32_t hz = clock.SystemHz();
-  auto phase = [](uint8_t l) {
-    return Format("SCK phase %u %ss", unsigned(SpiSpeedHalfPeriodUs(l)), kMicro);
+  auto phase = [this](uint8_t l) {
+    const uint64_t ns = LevelPhaseNs(l, bus_.get());
+    return ns % 1000 == 0 ? Format("SCK phase %u %ss", unsigned(ns / 1000), kMicro)
+                          : Format("SCK phase %llu ns", static_cast<unsigned long long>(ns));
   };
   auto hz_text = [](uint32_t f) {
     return f >= 1'000'000 ? Format("%g MHz", f / 1e6) : Format("%g kHz", f / 1e3);
@@ -251,7 +257,7 @@ void TPinletController::MatchSpeedToClock(TmCAtgeneric& isp) {
   std::string note;
   uint32_t colour = clLogGreen;
   if (auto_speed_ && hz != 0) {
-    const uint8_t chosen = FastestLevelForClock(hz);
+    const uint8_t chosen = FastestLevelForClock(hz, bus_.get());
     bus_->Speed = chosen;
     note = Format("Speed: %s (%s) for the chip's %s.", SpeedLevelName(chosen), phase(chosen).c_str(),
                   DescribeClockText(clock).c_str());
@@ -260,12 +266,13 @@ void TPinletController::MatchSpeedToClock(TmCAtgeneric& isp) {
                   SpeedLevelName(level), phase(level).c_str(), hz_text(kAutoEntryHz).c_str(),
                   clock.Kind == TAvrClockKind::Unknown ? "this chip"
                                                        : ("the " + DescribeClockText(clock)).c_str());
-    if (level > 0 && LowestClockForLevel(uint8_t(level - 1)) != 0)
+    if (level > 0 && LowestClockForLevel(uint8_t(level - 1), bus_.get()) != 0)
       note += Format(
           " If you know the clock, choose a level by hand (--speed LEVEL): %s suits a clock of %s or more.",
-          SpeedLevelName(uint8_t(level - 1)), hz_text(LowestClockForLevel(uint8_t(level - 1))).c_str());
-  } else if (hz != 0 && !LevelSuitsClock(level, hz)) {
-    const uint8_t fastest = FastestLevelForClock(hz);
+          SpeedLevelName(uint8_t(level - 1)),
+          hz_text(LowestClockForLevel(uint8_t(level - 1), bus_.get())).c_str());
+  } else if (hz != 0 && !LevelSuitsClock(level, hz, bus_.get())) {
+    const uint8_t fastest = FastestLevelForClock(hz, bus_.get());
     note =
         Format("Warning: %s is too fast for the chip's %s: each SCK phase must last at least %llu ns there. "
                "%s or slower suits it, or Auto chooses.",

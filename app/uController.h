@@ -101,6 +101,9 @@ public:
   void SetEventSink(std::shared_ptr<IProgressSink> events) { events_ = std::move(events); }
   // Database file to use; empty = the usual places (current directory, beside the program, data folder).
   std::string DatabasePath;
+  // The adapter's wiring, as --pins takes it ("reset=4,sck=0,mosi=2,miso=1", "~" for an inverted
+  // line); empty = the adapter's default wiring. Applies when a port is opened.
+  std::string Pins;
   // How a port name becomes an opened bus (null when the name is no port; detail says why). With an
   // opened bus, a non-empty detail is a warning that Init shows after connecting.
   // Replaceable so that tests can put a modelled adapter behind a port name.

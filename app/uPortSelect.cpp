@@ -86,8 +86,8 @@ std::string GetPortDisplayName(const std::string& name) {
   return GetPortFriendlyName(name);
 }
 
-std::unique_ptr<TSpiBusBase> CreateBusForPort(const std::string& name, const std::string& database_path,
-                                              std::string& detail) {
+std::unique_ptr<TSpiBusBase> CreateBusForPort(const std::string& name, const std::string& pins,
+                                              const std::string& database_path, std::string& detail) {
   detail.clear();
   if (GetSimPortKind(name) == kPortKindSim) {
     // The simulated chip is built from its database record, so the database is needed first.
@@ -109,11 +109,15 @@ std::unique_ptr<TSpiBusBase> CreateBusForPort(const std::string& name, const std
     // A state file that could not be used is worth a line even when the port opens.
     if (auto* sim = dynamic_cast<TSpiBus_Sim*>(bus.get()); sim && sim->Chip())
       detail = sim->Chip()->StateWarning();
+    if (!pins.empty())
+      detail += std::string(detail.empty() ? "" : "\r\n") +
+                "The simulated chip has no wires: --pins is ignored on " + name + ".";
     return bus;
   }
   EnsurePortLists();
-  std::unique_ptr<TSpiBusBase> bus = CreatePortBus(name);
-  if (!bus && !name.empty()) detail = name + " is not a port of this machine.";
+  std::string error;
+  std::unique_ptr<TSpiBusBase> bus = CreatePortBus(name, pins, THwSeams{}, error);
+  if (!bus && !name.empty()) detail = error.empty() ? name + " is not a port of this machine." : error;
   return bus;
 }
 

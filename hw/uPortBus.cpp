@@ -8,34 +8,93 @@
 
 namespace {
 
+std::string Lower(std::string_view text) {
+  std::string result(text);
+  for (char& c : result) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return result;
+}
+
 // pkParallel for "LPT<digits>", pkSerial for "COM<digits>" (any letter case), else pkUnknown.
 int KindOfPortName(std::string_view text) {
   if (text.size() < 4) return pkUnknown;
   for (size_t i = 3; i < text.size(); ++i)
     if (!std::isdigit(static_cast<unsigned char>(text[i]))) return pkUnknown;
-  std::string prefix(text.substr(0, 3));
-  for (char& c : prefix) c = char(std::toupper(static_cast<unsigned char>(c)));
-  return prefix == "LPT" ? pkParallel : prefix == "COM" ? pkSerial : pkUnknown;
+  const std::string prefix = Lower(text.substr(0, 3));
+  return prefix == "lpt" ? pkParallel : prefix == "com" ? pkSerial : pkUnknown;
+}
+
+// "gpiochip1" and "spidev0.0" mean the devices of that name under /dev.
+std::string UnderDev(std::string_view device) {
+  return device.find('/') == std::string_view::npos ? "/dev/" + std::string(device) : std::string(device);
 }
 
 } // namespace
 
-std::unique_ptr<TSpiBusBase> CreatePortBus(std::string_view text, std::shared_ptr<IOsSeam> seam) {
+bool ParsePortTarget(std::string_view text, TPortTarget& target, std::string& error) {
+  const size_t colon = text.find(':');
+  const std::string scheme = Lower(text.substr(0, colon));
+  const std::string_view rest = colon == std::string_view::npos ? std::string_view{} : text.substr(colon + 1);
+  if (scheme == "ftdi" || scheme == "usb") {
+    target = {TPinKind::Ftdi, std::string(rest)};
+    return true;
+  }
+  if (scheme == "gpio") {
+    target = {TPinKind::Gpio, UnderDev(rest.empty() ? "gpiochip0" : rest)};
+    return true;
+  }
+  if (scheme == "spi") {
+    if (rest.empty()) {
+      error = "spi: needs the SPI device, e.g. spi:/dev/spidev0.0.";
+      return false;
+    }
+    target = {TPinKind::Spi, UnderDev(rest)};
+    return true;
+  }
   if (IsDevicePath(text)) {
-    // The number only marks the bus as open; the path decides the device.
-    if (ClassifyDevicePath(text) == pkParallel)
-      return CreateSpiBus<TSpiBus_LPT>(1, std::move(seam), std::string(text));
-    return CreateSpiBus<TSpiBus_COM>(1, std::move(seam), std::string(text));
+    target = {ClassifyDevicePath(text) == pkParallel ? TPinKind::Parallel : TPinKind::Serial,
+              std::string(text)};
+    return true;
   }
   int kind = GetPortKind(text);
   if (kind == pkUnknown) kind = KindOfPortName(text);
-  const int number = GetPortNumber(text);
-  switch (kind) {
-  case pkParallel:
-    return CreateSpiBus<TSpiBus_LPT>(number, std::move(seam));
-  case pkSerial:
-    return CreateSpiBus<TSpiBus_COM>(number, std::move(seam));
-  default:
+  if (kind == pkUnknown) return false;
+  target = {kind == pkParallel ? TPinKind::Parallel : TPinKind::Serial, std::string(text)};
+  return true;
+}
+
+std::unique_ptr<TSpiBusBase> CreatePortBus(std::string_view text, std::string_view pins,
+                                           const THwSeams& seams, std::string& error) {
+  error.clear();
+  TPortTarget target;
+  if (!ParsePortTarget(text, target, error)) return nullptr;
+  TPinMap map;
+  if (!ParsePinMap(pins, target.Kind, map, error)) {
+    error = "--pins " + error;
     return nullptr;
   }
+  switch (target.Kind) {
+  case TPinKind::Parallel:
+  case TPinKind::Serial: {
+    const bool parallel = target.Kind == TPinKind::Parallel;
+    if (IsDevicePath(target.Device)) {
+      // The number only marks the bus as open; the path decides the device.
+      if (parallel) return CreateSpiBus<TSpiBus_LPT>(1, seams.Os, target.Device);
+      return CreateSpiBus<TSpiBus_COM>(1, seams.Os, target.Device);
+    }
+    const int number = GetPortNumber(target.Device);
+    if (parallel) return CreateSpiBus<TSpiBus_LPT>(number, seams.Os);
+    return CreateSpiBus<TSpiBus_COM>(number, seams.Os);
+  }
+  case TPinKind::Ftdi:
+  case TPinKind::Gpio:
+  case TPinKind::Spi:
+    break;
+  }
+  error = std::string("the ") + PinKindName(target.Kind) + " adapters are not built into this Pinlet.";
+  return nullptr;
+}
+
+std::unique_ptr<TSpiBusBase> CreatePortBus(std::string_view text, std::shared_ptr<IOsSeam> seam) {
+  std::string error;
+  return CreatePortBus(text, {}, THwSeams{std::move(seam), nullptr, nullptr}, error);
 }
