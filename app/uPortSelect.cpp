@@ -4,6 +4,7 @@
 #include "core/uAVR_at90.h"
 #include "devicedb/uAVR_base.h"
 #include "devicedb/uXmlDB.h"
+#include "hw/uAdapterEnum.h"
 #include "hw/uPortBus.h"
 #include "hw/uPortEnum.h"
 #include "sim/uSimPorts.h"
@@ -49,6 +50,12 @@ const char* PortTypeName(TPortType type) {
     return "serial";
   case TPortType::Parallel:
     return "parallel";
+  case TPortType::Ftdi:
+    return "ftdi";
+  case TPortType::Gpio:
+    return "gpio";
+  case TPortType::Spi:
+    return "spi";
   default:
     return "unknown";
   }
@@ -65,6 +72,9 @@ std::vector<TPortEntry> ListPorts() {
   GetParallelPortList(list, false, true);
   for (const std::string& name : list)
     ports.push_back({name, TPortType::Parallel, GetPortFriendlyName(name)});
+  for (const auto& adapter : EnumLinuxAdapterPorts(TPortRoots{}))
+    ports.push_back(
+        {adapter.Name, adapter.Kind == TPinKind::Spi ? TPortType::Spi : TPortType::Gpio, adapter.Display});
   return ports;
 }
 

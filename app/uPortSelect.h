@@ -9,19 +9,21 @@
 #include <string>
 #include <vector>
 
-enum class TPortType : uint8_t { Unknown, Simulated, Serial, Parallel };
+enum class TPortType : uint8_t { Unknown, Simulated, Serial, Parallel, Ftdi, Gpio, Spi };
 
 struct TPortEntry {
-  std::string Name; // "SIM1", "COM1", "LPT1"
+  std::string Name; // "SIM1", "COM1", "LPT1", "ftdi:A50285BI", "gpio:/dev/gpiochip0"
   TPortType Type = TPortType::Unknown;
   std::string DisplayName; // "Simulated ATmega328P", "Communications Port (COM1)"
 };
 
-// "simulated", "serial", "parallel" or "unknown".
+// "simulated", "serial", "parallel", "ftdi", "gpio", "spi" or "unknown".
 const char* PortTypeName(TPortType type);
 
-// Every port, simulated ones first, then serial, then parallel, in discovery order. Discovery runs
-// once per process, on first use.
+// Every port, simulated ones first, then serial, then parallel, then the FTDI chips found on USB,
+// the GPIO chips and the SPI devices, in discovery order. The serial and parallel ports are
+// discovered once per process, on first use; the others at every call, since USB adapters come and
+// go (the window's list is refilled when it opens).
 std::vector<TPortEntry> ListPorts();
 
 // The port name of a selector text: the text before the first "=" of an entry ("COM1=\"...\""),
