@@ -93,7 +93,11 @@ int32_t SimPortNumberFromName(const std::string& name) {
 std::string GetPortDisplayName(const std::string& name) {
   if (GetSimPortKind(name) == kPortKindSim) return GetSimPortFriendlyName(name);
   EnsurePortLists();
-  return GetPortFriendlyName(name);
+  if (std::string display = GetPortFriendlyName(name); !display.empty()) return display;
+  // The newer adapters are found anew each time: a USB adapter may have come or gone.
+  for (const auto& port : ListPorts())
+    if (port.Name == name) return port.DisplayName;
+  return {};
 }
 
 std::unique_ptr<TSpiBusBase> CreateBusForPort(const std::string& name, const std::string& pins,
