@@ -170,7 +170,7 @@ TControlState TPinletController::ControlState(TImageMemory memory) const {
   if (busy_) return state;
   const bool bus = bus_ != nullptr;
   const bool image = HasImage(memory);
-  state.Init = !bus;
+  state.Init = state.AdapterTest = !bus;
   state.Free = state.ReadSig = state.ReadCalib = state.ReadLock = state.ReadFuse = bus;
   state.ReadFlash = state.Load = state.EraseFlash = bus;
   state.Save = state.WriteFlash = state.VerifyFlash = bus && image;

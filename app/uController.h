@@ -67,7 +67,8 @@ struct TControlState {
   bool ReadSig = false, ReadCalib = false, ReadLock = false, ReadFuse = false;
   bool ReadFlash = false, Load = false, EraseFlash = false;
   bool Save = false, WriteFlash = false, VerifyFlash = false, DumpMetaFile = false;
-  bool PortAndSpeed = false; // the selectors and "Debug"
+  bool PortAndSpeed = false; // the selectors, the wiring and "Debug"
+  bool AdapterTest = false;  // opens a port of its own, so only while none is open
 };
 
 // Whether a save to a file name can go ahead. When not: the message that was logged and the reason

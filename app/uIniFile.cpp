@@ -841,6 +841,7 @@ HRESULT DefineWindowSettings(IIniFileManager& manager) {
       manager.DefineEntry(kSettingSpeed, kIniKindInteger, "CONNECTION", "Speed", kDefaultSpeedSetting),
       manager.DefineEntry(kSettingLastFile, kIniKindText, "DIRECTORY", "LastFile", std::string()),
       manager.DefineEntry(kSettingMemory, kIniKindText, "MEMORY", "Selected", std::string("flash")),
+      manager.DefineEntry(kSettingPins, kIniKindText, "CONNECTION", "Wiring", std::string()),
   };
   for (HRESULT hr : results)
     if (hr != S_OK) return hr;

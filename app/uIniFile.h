@@ -168,6 +168,7 @@ constexpr int32_t kSettingPortName = 0; // "CONNECTION"/"PortName", text, defaul
 constexpr int32_t kSettingSpeed = 1;    // "CONNECTION"/"Speed", integer, default 3 (sdNormal)
 constexpr int32_t kSettingLastFile = 2; // "DIRECTORY"/"LastFile", text, default empty
 constexpr int32_t kSettingMemory = 3;   // "MEMORY"/"Selected", text "flash" or "eeprom", default "flash"
+constexpr int32_t kSettingPins = 4;     // "CONNECTION"/"Wiring", text (the --pins wiring), default empty
 constexpr uint8_t kIniKindInteger = 2;
 constexpr uint8_t kIniKindText = 4;
 constexpr int32_t kDefaultSpeedSetting = 3;

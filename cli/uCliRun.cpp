@@ -259,6 +259,7 @@ int RunCli(const TCliOptions& options, const TCliTerminal& terminal, const std::
   TConsoleConfirm confirm(terminal, options.Yes);
   TPinletController controller(log, confirm);
   controller.DatabasePath = options.DatabasePath;
+  controller.Pins = options.Pins;
   if (bus_factory) controller.BusFactory = bus_factory;
   controller.SetEventSink(progress);
   controller.SetAbortFlag(terminal.Abort);

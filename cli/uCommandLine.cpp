@@ -128,6 +128,9 @@ TCliParse ParseCommandLine(const std::vector<std::string>& args) {
       memory_given = true;
     } else if (name == "--db") {
       if (!value(o.DatabasePath) || o.DatabasePath.empty()) return Fail(name + " needs a file name");
+    } else if (name == "--pins") {
+      if (!value(o.Pins) || o.Pins.empty())
+        return Fail(name + " needs the wiring, for example reset=4,sck=0,mosi=2,miso=1 (see --help)");
     } else if (name == "--sim-chip") {
       if (!value(o.SimChip) || o.SimChip.empty())
         return Fail(name + " needs a chip name (for example ATmega8)");
@@ -179,7 +182,8 @@ std::string UsageText(const std::string& program_name) {
          "port, runs the same steps as the window's button and closes the port again.\n"
          "\n"
          "Commands:\n"
-         "  ports            list every port with its kind and display name (simulated ones too)\n"
+         "  ports            list every port with its kind and display name (simulated ones, FTDI\n"
+         "                   adapters, GPIO chips and SPI devices too)\n"
          "  signature        read the signature bytes and name the chip\n"
          "  calibration      read the four calibration bytes\n"
          "  locks            read the lock bits and name the programmed ones\n"
@@ -202,9 +206,20 @@ std::string UsageText(const std::string& program_name) {
          "both say which before they ask. An EEPROM write erases nothing.\n"
          "\n"
          "Options:\n"
-         "  -p, --port NAME   port to use: SIM1, SIM2, ... (simulated chip), COM1, LPT1, ..., or a\n"
+         "  -p, --port NAME   port to use: SIM1, SIM2, ... (simulated chip), COM1, LPT1, ..., a\n"
          "                    device path (/dev/ttyUSB0; paths under /dev/parport are parallel\n"
-         "                    ports). Default: SIM1\n"
+         "                    ports), ftdi (the first FTDI chip in bit-bang mode) or ftdi:SERIAL,\n"
+         "                    gpio:/dev/gpiochipN (four GPIO lines), spi:/dev/spidevB.C (hardware\n"
+         "                    SPI, RESET on a GPIO line). Default: SIM1\n"
+         "      --pins LIST   the adapter's wiring, for example reset=4,sck=0,mosi=2,miso=1; keys\n"
+         "                    not given keep the adapter's default, ~ before a pin marks a line\n"
+         "                    that the adapter inverts. Pins are: DB25 pin numbers on a parallel\n"
+         "                    port (outputs 2-9, MISO on 10, 11, 12, 13 or 15; buff=N holds a\n"
+         "                    buffer-enable pin low), DB9 pin numbers or TXD, DTR, RTS (outputs)\n"
+         "                    and CTS, DSR, DCD, RI (MISO) on a serial port, bit numbers 0-7 or\n"
+         "                    TXD, RXD, RTS, CTS, DTR, DSR, DCD, RI on FTDI, line numbers or names\n"
+         "                    on GPIO, and only reset (a GPIO line, CHIP:LINE for another chip)\n"
+         "                    on spi. The defaults and wiring tables: docs/ports.md\n"
          "  -s, --speed LEVEL clock speed: auto, 0..6 or sdFastest, sdFaster, sdFast, sdNormal,\n"
          "                    sdSlow, sdSlower, sdSlowest (0 = sdFastest). auto starts at a speed\n"
          "                    safe for the 1 MHz of a new chip, reads the fuses and goes as fast\n"
@@ -270,6 +285,12 @@ std::string UsageText(const std::string& program_name) {
          "  " +
          p +
          " --port /dev/ttyUSB0 --speed sdSlow fuses\n"
+         "  " +
+         p +
+         " --port gpio:/dev/gpiochip0 --pins reset=24 signature   # Raspberry Pi header\n"
+         "  " +
+         p +
+         " --port spi:/dev/spidev0.0 write blink.hex --yes\n"
          "  " +
          p +
          " fuses --set lfuse=0xFF,hfuse=0xDE,efuse=0xFD   # 16 MHz crystal, 512-byte boot loader\n"

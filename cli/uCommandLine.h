@@ -36,6 +36,7 @@ struct TCliOptions {
   bool Version = false;
   std::string DatabasePath; // --db; empty = the usual places
   std::string SimChip;      // --sim-chip; empty = the port's own chip
+  std::string Pins;         // --pins; empty = the adapter's default wiring
   // fuses/locks --set: what to write (parsed; bit names are resolved against the chip).
   bool SetConfig = false;
   TConfigRequest ConfigRequest;

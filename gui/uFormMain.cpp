@@ -15,6 +15,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -241,7 +242,8 @@ void TFormMain::CreateControls() {
   cbSpeed->setCurrentIndex(kDefaultSpeedLevel);
   memoFriendlyName = new QPlainTextEdit(gbInit);
   memoFriendlyName->setObjectName("memoFriendlyName");
-  memoFriendlyName->setGeometry(111, 26, 137, 39);
+  // One line beside the port, so that the wiring fits beside the speed below it.
+  memoFriendlyName->setGeometry(111, 26, 214, 19);
   memoFriendlyName->setFrameShape(QFrame::NoFrame);
   memoFriendlyName->setReadOnly(true);
   memoFriendlyName->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -256,6 +258,13 @@ void TFormMain::CreateControls() {
   cbDebug->setObjectName("cbDebug");
   cbDebug->move(175, 87);
   cbDebug->adjustSize();
+  // The adapter's wiring, as --pins takes it; empty is the adapter's own default.
+  edPins = new QLineEdit(gbInit);
+  edPins->setObjectName("edPins");
+  edPins->setGeometry(111, 47, 214, 21);
+  edPins->setPlaceholderText("Wiring: default");
+  edPins->setToolTip("The adapter's wiring, for example reset=4,sck=0,mosi=2,miso=1 (~ before a pin: an "
+                     "inverted line). Keys left out keep the adapter's default; see docs/ports.md.");
 
   gbFuseLock = MakeGroup(column, groupStyle, "gbFuseLock", "Fuse, Lock and stuff ...", 106);
   btReadSig = MakeButton(gbFuseLock, "btReadSig", "Read signature", 13, 27, 110, 20);
@@ -396,6 +405,10 @@ void TFormMain::LoadSettings() {
   }
   cbSpeedChange();
 
+  std::string pins;
+  FSettings->ReadString(kSettingPins, pins);
+  edPins->setText(QString::fromStdString(pins));
+
   std::string memory_name;
   FSettings->ReadString(kSettingMemory, memory_name);
   // Anything else (an edited file) leaves the flash, as at the first start.
@@ -426,6 +439,7 @@ void TFormMain::SaveSettings() {
   FSettings->WriteString(kSettingPortName, cbComPort->currentText().toStdString());
   FSettings->WriteInteger(kSettingSpeed, cbSpeed->currentIndex());
   FSettings->WriteString(kSettingMemory, ImageMemoryName(SelectedMemory()));
+  FSettings->WriteString(kSettingPins, edPins->text().trimmed().toStdString());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -466,6 +480,7 @@ void TFormMain::ApplyControlState(const TControlState& state) {
   cbComPort->setEnabled(state.PortAndSpeed);
   cbSpeed->setEnabled(state.PortAndSpeed);
   cbDebug->setEnabled(state.PortAndSpeed);
+  edPins->setEnabled(state.PortAndSpeed);
   cbMemory->setEnabled(state.PortAndSpeed);
 }
 
@@ -533,6 +548,7 @@ void TFormMain::closeEvent(QCloseEvent* event) {
 
 void TFormMain::btInitClick() {
   RunCommand([this] {
+    FController->Pins = edPins->text().trimmed().toStdString();
     const int speed = cbSpeed->currentIndex();
     FController->Init(cbComPort->currentText().toStdString(), uint8_t(speed < 0 ? kDefaultSpeedLevel : speed),
                       cbDebug->isChecked());
@@ -545,8 +561,10 @@ void TFormMain::btFreeClick() {
 
 void TFormMain::cbComPortChange() {
   const std::string name = cbComPort->currentText().toStdString();
-  memoFriendlyName->setPlainText(
-      QString::fromStdString(name.empty() ? std::string() : GetPortDisplayName(name)));
+  const QString display = QString::fromStdString(name.empty() ? std::string() : GetPortDisplayName(name));
+  memoFriendlyName->setPlainText(display);
+  // A USB adapter's name can be longer than the line beside the selector.
+  memoFriendlyName->setToolTip(display);
 }
 
 void TFormMain::cbSpeedChange() {

@@ -25,6 +25,7 @@ class QComboBox;
 class QFileDialog;
 class QGroupBox;
 class QLabel;
+class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -122,6 +123,7 @@ private:
   QComboBox* cbSpeed = nullptr;
   QPlainTextEdit* memoFriendlyName = nullptr;
   QPushButton* btInit = nullptr;
+  QLineEdit* edPins = nullptr;
   QPushButton* btFree = nullptr;
   QCheckBox* cbDebug = nullptr;
   QPushButton* btReadSig = nullptr;

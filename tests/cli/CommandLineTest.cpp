@@ -21,8 +21,9 @@ TEST(CommandLine, DefaultsAreSim1AtAutoSpeedAndAskingFirst) {
 }
 
 TEST(CommandLine, EveryOptionInBothSpellings) {
-  TCliParse p = Parse({"--port", "/dev/ttyUSB0", "--speed", "sdSlow", "--yes", "--no-verify", "--db",
-                       "my.xml", "--sim-chip", "ATmega8L", "--debug", "write", "fw.hex"});
+  TCliParse p =
+      Parse({"--port", "/dev/ttyUSB0", "--speed", "sdSlow", "--yes", "--no-verify", "--db", "my.xml",
+             "--sim-chip", "ATmega8L", "--debug", "--pins", "reset=~RTS", "write", "fw.hex"});
   ASSERT_TRUE(p.Ok) << p.Error;
   EXPECT_EQ(p.Options.Command, TCliCommand::Write);
   EXPECT_EQ(p.Options.File, "fw.hex");
@@ -31,6 +32,7 @@ TEST(CommandLine, EveryOptionInBothSpellings) {
   EXPECT_TRUE(p.Options.Yes && p.Options.NoVerify && p.Options.Debug);
   EXPECT_EQ(p.Options.DatabasePath, "my.xml");
   EXPECT_EQ(p.Options.SimChip, "ATmega8L");
+  EXPECT_EQ(p.Options.Pins, "reset=~RTS");
 
   // Options may follow the command, and take "=value".
   p = Parse({"read", "out.ucm", "--port=LPT1", "--speed=0", "-y"});
@@ -98,6 +100,8 @@ TEST(CommandLine, UsageErrorsSayWhatIsWrong) {
       {{"fuses", "--set", "CKDIV8=maybe"}, "is no bit state for CKDIV8"},
       {{"fuses", "--set", "lfuse"}, "is not NAME=VALUE"},
       {{"fuses", "--allow-lockout"}, "--allow-lockout belongs to fuses --set"},
+      {{"signature", "--pins"}, "--pins needs the wiring"},
+      {{"signature", "--pins="}, "--pins needs the wiring"},
   };
   for (const auto& c : cases) {
     const TCliParse p = ParseCommandLine(c.args);
@@ -130,6 +134,9 @@ TEST(CommandLine, HelpExplainsEveryCommandOptionAndExitStatus) {
                            "--set", "--allow-lockout"})
     EXPECT_NE(help.find(word), std::string::npos) << word;
   for (const char* word : {"--memory", "eeprom", "*.eep", "*.bin", "EESAVE"})
+    EXPECT_NE(help.find(word), std::string::npos) << word;
+  for (const char* word :
+       {"--pins", "ftdi:SERIAL", "gpio:/dev/gpiochipN", "spi:/dev/spidevB.C", "docs/ports.md"})
     EXPECT_NE(help.find(word), std::string::npos) << word;
   for (const char* word : {"current directory", "Exit status", "Examples"})
     EXPECT_NE(help.find(word), std::string::npos) << word;

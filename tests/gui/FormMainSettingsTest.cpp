@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QLineEdit>
 
 #include <cstdio>
 #include <filesystem>
@@ -108,4 +109,18 @@ TEST_F(FormMainSettingsTest, AdapKeepsTheSettingsBesideTheProgram) {
   CloseAndDestroy();
   EXPECT_TRUE(std::filesystem::exists(program_dir_.Path() + "/Config/pinlet-gui.ini"));
   EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
+}
+
+// The wiring is kept like the port, and Init hands it to the port it opens.
+TEST_F(FormMainSettingsTest, TheWiringSurvivesARestartAndGoesWithInit) {
+  Open();
+  Child<QLineEdit>("edPins")->setText(" reset=~DTR ");
+  CloseAndDestroy();
+  EXPECT_NE(ReadText(SettingsFile()).find("Wiring=\"reset=~DTR\"\r\n"), std::string::npos)
+      << ReadText(SettingsFile());
+
+  Open();
+  EXPECT_EQ(Child<QLineEdit>("edPins")->text(), "reset=~DTR");
+  Connect();
+  EXPECT_NE(LogPlainText().find("--pins is ignored on SIM1"), std::string::npos) << LogPlainText();
 }
