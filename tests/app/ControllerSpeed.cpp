@@ -1,5 +1,6 @@
 // --speed auto and the speed warning: the level follows the clock the chip's fuses select.
 #include "tests/app/ControllerFixture.h"
+#include "tests/support/RecordingBus.h"
 
 namespace {
 
@@ -11,6 +12,23 @@ TEST(SckSpeed, EachPhaseLastsTwoTargetClocksThreeFromTwelveMegahertz) {
   EXPECT_EQ(FastestLevelForClock(128'000), 5) << "two cycles of 128 kHz are 15.6 us";
   EXPECT_FALSE(LevelSuitsClock(0, 20'000'000)) << "sdFastest's phase is the port's alone";
   EXPECT_FALSE(LevelSuitsClock(kFaster, LowestClockForLevel(kFaster) - 1));
+}
+
+// A bus with a clock of its own says how long its phases are; sdFastest then counts for what it is.
+class TClockedBus : public TRecordingBus {
+public:
+  uint32_t SckPhaseNs(uint8_t level) const override { return level == 0 ? 200 : 0; }
+};
+
+TEST(SckSpeed, ABusThatKnowsItsPhaseCanUseItsFastestLevelOnAFastChip) {
+  TClockedBus bus;
+  EXPECT_EQ(FastestLevelForClock(16'000'000, &bus), 0) << "three cycles of 16 MHz are 187.5 ns";
+  EXPECT_EQ(FastestLevelForClock(20'000'000, &bus), 0) << "three cycles of 20 MHz are 150 ns";
+  EXPECT_EQ(FastestLevelForClock(8'000'000, &bus), kFaster) << "two cycles of 8 MHz are 250 ns";
+  EXPECT_EQ(FastestLevelForClock(12'000'000, &bus), kFaster) << "three cycles of 12 MHz are 250 ns";
+  EXPECT_EQ(LowestClockForLevel(0, &bus), 10'000'000u) << "two cycles of 10 MHz are 200 ns";
+  EXPECT_FALSE(LevelSuitsClock(0, 9'000'000, &bus));
+  EXPECT_EQ(FastestLevelForClock(16'000'000), kFaster) << "without the bus sdFastest is never said to suit";
 }
 
 class ControllerSpeed : public ControllerTest {
