@@ -12,6 +12,7 @@
 //
 // Usage: pinlet-bench [--db FILE] [--chip NAME] [--speeds 0,3,6]
 #include "bench_jobs.h"
+#include "bench_linux.h"
 #include "core/uAVR_at90.h"
 #include "core/uWait.h"
 #include "devicedb/uAVR_base.h"
@@ -371,5 +372,6 @@ int main(int argc, char** argv) {
   if (!PrintChipWaits(record, db_path, image, flash)) return 1;
   if (!PrintPortOperations(record, db_path, image, flash)) return 1;
   if (!PrintJobs(record, db_path)) return 1;
+  if (!PrintLinux(record, db_path)) return 1;
   return 0;
 }

@@ -274,3 +274,23 @@ TEST(GpioBus, WireTestTellsStuckAndShortedLinesAndOwnsUpToWhatItCannotSee) {
 }
 
 } // namespace
+
+namespace {
+
+// The real library, as far as a machine without GPIO chips can take it: its failures arrive as
+// -errno and become the texts the user reads.
+TEST(GpioLib, TheRealLibraryReportsChipsThatCannotBeOpened) {
+  auto lib = MakeLibGpiod();
+  std::unique_ptr<IGpioChip> chip;
+  EXPECT_EQ(lib->OpenChip("/nonexistent/gpiochip9", chip), -ENOENT);
+  EXPECT_EQ(chip, nullptr);
+  const int not_a_chip = lib->OpenChip("/dev/null", chip);
+  EXPECT_LT(not_a_chip, 0);
+  EXPECT_EQ(chip, nullptr);
+  TSpiBus_GPIO bus(nullptr, "/nonexistent/gpiochip9");
+  EXPECT_EQ(bus.OpenPort(1), E_FAIL);
+  EXPECT_NE(bus.LastErrorText().find("does not exist"), std::string::npos) << bus.LastErrorText();
+  EXPECT_EQ(bus.CheckHardware(), SPI_E_NOPORT);
+}
+
+} // namespace

@@ -11,6 +11,7 @@
 #include "tests/support/VectorMemStream.h"
 
 #include <cerrno>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <linux/spi/spidev.h>
 #include <numeric>
@@ -221,6 +222,27 @@ TEST(SpidevBus, BytesThroughTheBitPathGoWholeAndLoneBitsClockNothing) {
   EXPECT_EQ(rig.bus->ReadBit(), 1) << "a lone bit reads as an undriven line";
   EXPECT_EQ(rig.chip->Counters().bits, bits);
   EXPECT_FALSE(rig.bus->LineFault());
+
+  // An abort stops the next message before it is sent; closing still works.
+  volatile std::sig_atomic_t abort_flag = 1;
+  rig.bus->SetAbortFlag(&abort_flag);
+  TSpiFrame frame = SpiFrame(0x30, 0x00, 0x00, 0xFF, kIspAnswerSample);
+  const uint64_t messages = rig.node.messages;
+  EXPECT_EQ(rig.isp->Instructions(&frame, 1), SPI_E_NOPORT);
+  EXPECT_EQ(rig.node.messages, messages);
+  EXPECT_EQ(frame.In[3], 0xFF) << "reads as an undriven line";
+  rig.bus.reset();
+  EXPECT_FALSE(rig.chip->InProgMode());
+}
+
+TEST(SpidevBus, TheRealSeamReportsAMissingDevice) {
+  auto gpio = std::make_shared<TFakeGpio>();
+  gpio->AddChip("/dev/gpiochip0");
+  TSpiBus_SPIDEV bus(nullptr, gpio, "/nonexistent/spidev9.9");
+  EXPECT_EQ(bus.OpenPort(1), E_FAIL);
+  EXPECT_NE(bus.LastErrorText().find("/nonexistent/spidev9.9 does not exist"), std::string::npos)
+      << bus.LastErrorText();
+  EXPECT_EQ(gpio->OpenHandles(), 0);
 }
 
 TEST(SpidevBus, OpenFailuresSayWhyAndLeaveNothingOpen) {
