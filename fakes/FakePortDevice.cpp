@@ -7,32 +7,114 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 
-namespace {
-constexpr uint8_t kMisoStatus = 0x40;   // ACK, pin 10
-constexpr uint8_t kPaperEnd = 0x20;     // pin 12
-constexpr uint8_t kBusyStatus = 0x80;   // pin 11, inverted by the port
-constexpr uint8_t kFloatingHigh = 0x18; // SELECT and ERROR: unconnected inputs read high
-} // namespace
+void TFakeNode::WireAs(const TPinMap& map) {
+  wiring = map;
+  loop_a = loop_b = false;
+  dsr = TFakeDsr::TiedLow; // an RS-232 input left open reads as not asserted
+}
+
+int TFakeNode::OutputLevel(int pin) const {
+  if (parallel) return pin >= 2 && pin <= 9 ? (data >> (pin - 2)) & 1 : -1;
+  switch (pin) {
+  case 3:
+    return brk ? 1 : 0;
+  case 4:
+    return dtr ? 1 : 0;
+  case 7:
+    return rts ? 1 : 0;
+  default:
+    return -1;
+  }
+}
+
+TFakeNode::TChipSide TFakeNode::ChipSide() const {
+  TChipSide side; // everything floating
+  if (!adapter_present) return side;
+  for (const TPinAssign& buffer : wiring.Buffers)
+    if (OutputLevel(buffer.Pin) != (buffer.Inverted ? 1 : 0)) return side; // the buffer is off
+  auto level = [&](const TPinAssign& assign, bool inverted) {
+    const int pin = OutputLevel(assign.Pin);
+    return uint8_t((pin > 0 ? 1 : 0) ^ (assign.Inverted ? 1 : 0) ^ (inverted ? 1 : 0));
+  };
+  // A parallel cable ties its RESET pin to the chip's (low = held); a serial one holds the chip
+  // in reset while its RESET line is asserted.
+  side.reset = parallel ? level(wiring.Reset, false) : uint8_t(level(wiring.Reset, false) ^ 1);
+  side.sck = level(wiring.Sck, invert_sck);
+  side.mosi = level(wiring.Mosi, invert_mosi);
+  const bool driving = chip != nullptr && chip->InProgMode() && !chip->Dead();
+  uint8_t miso = chip != nullptr ? chip->Miso() : 1; // the chip's, or the line's resting level
+  bool miso_rests = false;                           // the port's MISO input sees no wire
+  switch (broken) {
+  case TFakeWire::Reset:
+    side.reset = 1;
+    break;
+  case TFakeWire::Sck:
+    side.sck = 0;
+    break;
+  case TFakeWire::Mosi:
+    side.mosi = 0;
+    break;
+  case TFakeWire::Miso:
+    miso_rests = true;
+    break;
+  case TFakeWire::None:
+    break;
+  }
+  if (mosi_miso_swapped) {
+    side.mosi = 0;
+    miso_rests = true;
+  }
+  auto output = [&](TFakeWire wire) -> uint8_t* {
+    return wire == TFakeWire::Reset  ? &side.reset
+           : wire == TFakeWire::Sck  ? &side.sck
+           : wire == TFakeWire::Mosi ? &side.mosi
+                                     : nullptr;
+  };
+  uint8_t* a = output(shorted[0]);
+  uint8_t* b = output(shorted[1]);
+  if (a && b) {
+    *a = *b = uint8_t(*a & *b);
+  } else if ((a || b) && (shorted[0] == TFakeWire::Miso || shorted[1] == TFakeWire::Miso)) {
+    uint8_t* touching = a ? a : b;
+    const uint8_t net = driving ? uint8_t(*touching & miso) : *touching;
+    *touching = miso = net;
+  }
+  side.miso = miso_rests ? true : ((miso != 0) != invert_miso) != wiring.Miso.Inverted;
+  return side;
+}
 
 uint8_t TFakeNode::Status() const {
-  const bool present = adapter_present;
-  const bool pin12 = present && loop_a ? (data & 0x01) != 0 : true;
-  const bool pin11 = present && loop_b ? (data & 0x02) != 0 : true;
-  const bool pin10 = present && chip != nullptr ? (chip->Miso() != 0) != invert_miso : true;
-  uint8_t status = kFloatingHigh;
-  if (pin12) status |= kPaperEnd;
-  if (!pin11) status |= kBusyStatus;
-  if (pin10) status |= kMisoStatus;
-  return status;
+  bool miso_known = false, miso = true;
+  auto pin = [&](int number) {
+    if (!adapter_present) return true; // unconnected inputs read high
+    if (number == wiring.Miso.Pin) {
+      if (!miso_known) miso = ChipSide().miso, miso_known = true;
+      return miso;
+    }
+    if (number == 12 && loop_a) return (data & 0x01) != 0;
+    if (number == 11 && loop_b) return (data & 0x02) != 0;
+    return true;
+  };
+  // ACK bit 6, BUSY bit 7 (inverted by the port), PE bit 5, SELECT bit 4, ERROR bit 3.
+  return uint8_t((pin(10) ? 0x40 : 0) | (pin(11) ? 0 : 0x80) | (pin(12) ? 0x20 : 0) | (pin(13) ? 0x10 : 0) |
+                 (pin(15) ? 0x08 : 0));
 }
 
 int TFakeNode::ModemLines() const {
   int lines = (dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0);
   if (!adapter_present) return lines; // RS-232 inputs left open read as not asserted
-  const bool miso = chip != nullptr ? (chip->Miso() != 0) != invert_miso : true;
-  if (miso) lines |= TIOCM_CTS;
-  const bool dsr_level = dsr == TFakeDsr::FollowsRts ? rts : dsr == TFakeDsr::TiedHigh;
-  if (dsr_level) lines |= TIOCM_DSR;
+  auto input = [&](int number, int flag) {
+    bool on = false;
+    if (number == wiring.Miso.Pin)
+      on = ChipSide().miso;
+    else if (number == 6)
+      on = dsr == TFakeDsr::FollowsRts ? rts : dsr == TFakeDsr::TiedHigh;
+    if (on) lines |= flag;
+  };
+  input(8, TIOCM_CTS);
+  input(6, TIOCM_DSR);
+  input(1, TIOCM_CAR);
+  input(9, TIOCM_RNG);
   return lines;
 }
 
@@ -49,12 +131,14 @@ int TFakeNode::Find(const std::string& op, size_t from) const {
 TFakeNode& TFakePortDevice::AddParallel(const std::string& path) {
   TFakeNode& node = nodes_[path];
   node.parallel = true;
+  node.wiring = DefaultPinMap(TPinKind::Parallel);
   return node;
 }
 
 TFakeNode& TFakePortDevice::AddSerial(const std::string& path) {
   TFakeNode& node = nodes_[path];
   node.parallel = false;
+  node.wiring = DefaultPinMap(TPinKind::Serial);
   // A tty as the kernel leaves it after open: cooked, 9600 baud, DTR and RTS raised.
   node.settings.c_cflag = CS8 | CREAD | HUPCL | B9600;
   node.settings.c_lflag = ICANON | ECHO;
@@ -75,11 +159,18 @@ void TFakePortDevice::DriveChip(TFakeNode& node) {
   // Reset first, data before clock. A write that moves MOSI with a falling SCK edge reaches the
   // chip in that order too: it shifts out on the falling edge and samples MOSI only on the rising
   // one, so the data settling after the fall is what the real wires do as well.
-  const uint8_t mosi = node.parallel ? (node.data >> 5) & 1 : node.dtr ? 1 : 0;
-  const uint8_t sck = node.parallel ? (node.data >> 4) & 1 : node.rts ? 1 : 0;
-  node.chip->SetReset(node.parallel ? ((node.data & 0x80) ? 0 : 1) : node.brk ? 1 : 0);
-  node.chip->SetMosi(mosi ^ (node.invert_mosi ? 1 : 0));
-  node.chip->SetSck(sck ^ (node.invert_sck ? 1 : 0));
+  //
+  // A short between MISO and an output makes the chip's input depend on whether the chip drives
+  // MISO, which the levels just applied may change: the wires settle again until nothing moves.
+  TFakeNode::TChipSide side = node.ChipSide();
+  for (int pass = 0; pass < 4; ++pass) {
+    node.chip->SetReset(side.reset ? 0 : 1);
+    node.chip->SetMosi(side.mosi);
+    node.chip->SetSck(side.sck);
+    const TFakeNode::TChipSide settled = node.ChipSide();
+    if (settled.reset == side.reset && settled.mosi == side.mosi && settled.sck == side.sck) break;
+    side = settled;
+  }
 }
 
 int TFakePortDevice::DoOpen(const std::string& path, int /*flags*/) {

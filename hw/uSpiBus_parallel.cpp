@@ -3,11 +3,92 @@
 #include "core/uWait.h"
 #include "hw/uPortEnum.h"
 
-TSpiBus_LPT::TSpiBus_LPT(std::shared_ptr<IOsSeam> seam, std::string device_path)
-    : seam_(SeamOrPosix(std::move(seam))), device_path_(std::move(device_path)) {}
+namespace {
+
+// DB25 data pins 2-9 are data register bits 0-7; -1 for any other pin.
+int DataBitOfPin(int pin) {
+  return pin >= 2 && pin <= 9 ? pin - 2 : -1;
+}
+
+// The status register bit of a DB25 input pin, -1 for a pin that is none; port_inverts: the port
+// hardware shows BUSY (pin 11) inverted.
+int StatusBitOfPin(int pin, bool& port_inverts) {
+  port_inverts = pin == 11;
+  switch (pin) {
+  case 10:
+    return 6; // ACK
+  case 11:
+    return 7; // BUSY
+  case 12:
+    return 5; // PE
+  case 13:
+    return 4; // SELECT
+  case 15:
+    return 3; // ERROR
+  default:
+    return -1;
+  }
+}
+
+std::string PinText(const TPinAssign& assign) {
+  return "pin " + std::to_string(assign.Pin) + (assign.Inverted ? ", inverted" : "");
+}
+
+// How long a line of the port takes to settle before it is read back: the cable is a few wires and
+// a buffer at most, so a millisecond is ample.
+constexpr uint32_t kWireSettleMs = 1;
+
+} // namespace
+
+TSpiBus_LPT::TSpiBus_LPT(std::shared_ptr<IOsSeam> seam, std::string device_path, TPinMap pins)
+    : seam_(SeamOrPosix(std::move(seam))), device_path_(std::move(device_path)), pins_(std::move(pins)),
+      default_cable_(pins_ == DefaultPinMap(TPinKind::Parallel)) {}
 
 TSpiBus_LPT::~TSpiBus_LPT() {
   ClosePort();
+}
+
+bool TSpiBus_LPT::MapPins() {
+  uint8_t used = 0;
+  auto output = [&](const char* signal, const TPinAssign& assign, TOutput& line) {
+    const int bit = assign.Name.empty() ? DataBitOfPin(assign.Pin) : -1;
+    if (bit < 0) {
+      SetLastErrorText(std::string("The wiring puts ") + signal + " on " +
+                       (assign.Name.empty() ? "pin " + std::to_string(assign.Pin) : assign.Name) +
+                       ", which the parallel port cannot drive: outputs are the data pins 2 to 9.");
+      return false;
+    }
+    if (used & (1u << bit)) {
+      SetLastErrorText(std::string("The wiring puts ") + signal + " on pin " + std::to_string(assign.Pin) +
+                       ", which carries another signal already.");
+      return false;
+    }
+    used |= uint8_t(1u << bit);
+    line = {uint8_t(1u << bit), assign.Inverted};
+    return true;
+  };
+  if (!output("RESET", pins_.Reset, reset_) || !output("SCK", pins_.Sck, sck_) ||
+      !output("MOSI", pins_.Mosi, mosi_))
+    return false;
+  buffer_mask_ = buffer_enabled_ = 0;
+  for (const TPinAssign& buffer : pins_.Buffers) {
+    TOutput line;
+    if (!output("a buffer enable", buffer, line)) return false;
+    buffer_mask_ |= line.mask;
+    // Held low while the port is in use, high with "~".
+    if (line.inverted) buffer_enabled_ |= line.mask;
+  }
+  bool port_inverts = false;
+  const int miso = pins_.Miso.Name.empty() ? StatusBitOfPin(pins_.Miso.Pin, port_inverts) : -1;
+  if (miso < 0) {
+    SetLastErrorText(
+        "The wiring puts MISO on pin " + std::to_string(pins_.Miso.Pin) +
+        ", which the parallel port cannot read: inputs are the status pins 10, 11, 12, 13 and 15.");
+    return false;
+  }
+  miso_bit_ = uint8_t(miso);
+  miso_inverted_ = port_inverts != pins_.Miso.Inverted;
+  return true;
 }
 
 HRESULT TSpiBus_LPT::OpenPort(int32_t port_number) {
@@ -24,6 +105,7 @@ HRESULT TSpiBus_LPT::OpenPort(int32_t port_number) {
     SetLastErrorText("LPT" + std::to_string(port_number) + " is not a parallel port number (1 to 3).");
     return E_INVALIDARG;
   }
+  if (!MapPins()) return E_INVALIDARG;
   opened_path_ = device_path_.empty() ? GetPortDevicePath("LPT" + std::to_string(port_number)) : device_path_;
   driver_ = std::make_unique<THwDirectInOut>(opened_path_, seam_, base_address_);
   static_cast<void>(driver_->Open()); // IsOpen below is the verdict; the text keeps the reason
@@ -58,31 +140,37 @@ void TSpiBus_LPT::ClosePort() {
 
 HRESULT TSpiBus_LPT::ProbeHardware() {
   if (!driver_ || !driver_->IsOpen()) return SPI_E_NOPORT;
+  // The loop-backs belong to the default cable. Another wiring may have its own signals on their
+  // pins (a cable with RESET on pin 3 would see the target pulsed), and a cable without loop-backs
+  // cannot be detected at all: it counts as present, and the chip's echo when programming mode
+  // is entered still tells whether anything answers.
+  if (!default_cable_) return S_OK;
   return LoopbackTest() ? S_OK : SPI_E_NOHARDWARE;
 }
 
 void TSpiBus_LPT::SetMosi(uint8_t level) {
   if (port_number_ == 0) return;
-  SetDataBit(kMosiBit, Drive(level, soMosiInverted));
+  SetDataBits(mosi_.mask, Drive(level, soMosiInverted, mosi_) ? mosi_.mask : 0);
 }
 
 void TSpiBus_LPT::SetSck(uint8_t level) {
   if (port_number_ == 0) return;
-  SetDataBit(kSckBit, Drive(level, soSckInverted));
+  SetDataBits(sck_.mask, Drive(level, soSckInverted, sck_) ? sck_.mask : 0);
 }
 
 void TSpiBus_LPT::SetReset(uint8_t level) {
   if (port_number_ == 0) return;
-  SetDataBit(kResetBit, Drive(level, soResetInverted));
+  SetDataBits(reset_.mask, Drive(level, soResetInverted, reset_) ? reset_.mask : 0);
 }
 
 bool TSpiBus_LPT::GetMiso(uint8_t& level) {
   if (port_number_ == 0) return false;
   uint8_t value = 0;
-  if (ReadStatusBit(kMisoBit, value) != S_OK) {
+  if (ReadStatusBit(miso_bit_, value) != S_OK) {
     ReportLineFault();
     return false;
   }
+  if (miso_inverted_) value ^= 1;
   if (Options & soMisoInverted) value ^= 1;
   level = value;
   return true;
@@ -100,9 +188,8 @@ void TSpiBus_LPT::WriteData(uint8_t value) {
 
 void TSpiBus_LPT::SetLines(uint8_t mosi, uint8_t sck) {
   if (port_number_ == 0) return;
-  constexpr uint8_t kMosi = uint8_t(1u << kMosiBit), kSck = uint8_t(1u << kSckBit);
-  SetDataBits(kMosi | kSck,
-              uint8_t((Drive(mosi, soMosiInverted) ? kMosi : 0) | (Drive(sck, soSckInverted) ? kSck : 0)));
+  SetDataBits(mosi_.mask | sck_.mask, uint8_t((Drive(mosi, soMosiInverted, mosi_) ? mosi_.mask : 0) |
+                                              (Drive(sck, soSckInverted, sck_) ? sck_.mask : 0)));
 }
 
 void TSpiBus_LPT::SetDataBit(uint8_t bit, bool on) {
@@ -129,17 +216,37 @@ HRESULT TSpiBus_LPT::ReadStatusBit(uint8_t bit, uint8_t& value) {
 }
 
 void TSpiBus_LPT::SetAuxLines(bool active) {
+  if (default_cable_) {
+    // The default cable: loop-back B's output high, RESET (bit 7) held and the auxiliary lines
+    // (bits 2, 3, 6) low while the port is in use; after it the auxiliary lines high and RESET
+    // released. One register write per line.
+    if (active) {
+      SetDataBit(kLoopBOut, true);
+      SetDataBit(7, false);
+      SetDataBit(2, false);
+      SetDataBit(6, false);
+      SetDataBit(3, false);
+    } else {
+      SetDataBit(3, true);
+      SetDataBit(6, true);
+      SetDataBit(7, true);
+      SetDataBit(2, true);
+    }
+    return;
+  }
   if (active) {
-    SetDataBit(kLoopBOut, true);
-    SetDataBit(kResetBit, false); // holds the target in reset while the port is ours
-    SetDataBit(2, false);
-    SetDataBit(6, false);
-    SetDataBit(3, false);
+    // The lines where they belong (RESET held, SCK and MOSI low) before the buffer lets the chip
+    // see them.
+    SetDataBits(uint8_t(reset_.mask | sck_.mask | mosi_.mask),
+                uint8_t((Drive(1, soResetInverted, reset_) ? reset_.mask : 0) |
+                        (Drive(0, soSckInverted, sck_) ? sck_.mask : 0) |
+                        (Drive(0, soMosiInverted, mosi_) ? mosi_.mask : 0)));
+    SetDataBits(buffer_mask_, buffer_enabled_);
   } else {
-    SetDataBit(3, true);
-    SetDataBit(6, true);
-    SetDataBit(kResetBit, true); // lets the target run
-    SetDataBit(2, true);
+    // RESET released while the buffer still passes it, then the buffer off: the target's lines
+    // are its own again.
+    SetDataBits(reset_.mask, Drive(0, soResetInverted, reset_) ? reset_.mask : 0);
+    SetDataBits(buffer_mask_, uint8_t(~buffer_enabled_));
   }
 }
 
@@ -165,4 +272,139 @@ bool TSpiBus_LPT::LoopbackTest() {
     if (ReadStatusBit(kLoopBIn, value) == S_OK && value == 0) b = true;
   }
   return a || b;
+}
+
+bool TSpiBus_LPT::LoopFollows(uint8_t out_bit, uint8_t in_bit, bool port_inverts) {
+  for (const bool level : {true, false, true, false}) {
+    SetDataBit(out_bit, level);
+    WaitMs(kWireSettleMs);
+    uint8_t value = 0;
+    if (ReadStatusBit(in_bit, value) != S_OK || (value != 0) != (level != port_inverts)) return false;
+  }
+  return true;
+}
+
+std::vector<TWireFinding> TSpiBus_LPT::TestWires() {
+  std::vector<TWireFinding> findings;
+  if (port_number_ == 0 || !driver_) {
+    findings.push_back({"port", TWireVerdict::Unseen, "The parallel port is not open: no wire was tested."});
+    return findings;
+  }
+  QuietTargetForWireTest(*this, kWireSettleMs);
+  if (default_cable_) {
+    const bool a = LoopFollows(kLoopAOut, kLoopAIn, false);
+    const bool b = LoopFollows(kLoopBOut, kLoopBIn, true);
+    SetDataBit(kLoopBOut, true); // as the open left it
+    auto loop = [&](bool ok, bool other_ok, const std::string& pins) {
+      TWireFinding finding{"loop-back (" + pins + ")", TWireVerdict::Ok, ""};
+      if (ok)
+        finding.Text = "The cable answers on its loop-back from " + pins + ".";
+      else if (other_ok)
+        finding = {finding.Wire, TWireVerdict::Broken,
+                   "No answer on the loop-back from " + pins +
+                       ", though the other loop-back answers: that wire in the cable is broken."};
+      else
+        finding = {finding.Wire, TWireVerdict::Broken,
+                   "No answer on the loop-back from " + pins +
+                       ": the cable is not plugged in, or that wire in it is broken."};
+      findings.push_back(finding);
+    };
+    loop(a, b, "pin 2 -> pin 12");
+    loop(b, a, "pin 3 -> pin 11");
+  } else {
+    findings.push_back(
+        {"loop-back", TWireVerdict::Unseen,
+         "This wiring has no loop-back, so whether the cable is plugged in shows only with a chip."});
+  }
+  const TWireNames names{"RESET (" + PinText(pins_.Reset) + ")", "SCK (" + PinText(pins_.Sck) + ")",
+                         "MOSI (" + PinText(pins_.Mosi) + ")", "MISO (" + PinText(pins_.Miso) + ")"};
+  for (TWireFinding& finding : TestMisoAgainstOutputs(*this, names, kWireSettleMs))
+    findings.push_back(std::move(finding));
+  IdleAfterWireTest(*this);
+  return findings;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The self-test shared by the ports with fixed inputs and outputs
+
+void QuietTargetForWireTest(TSpiBusBase& bus, uint32_t settle_ms) {
+  // An AVR sets all its pins to inputs without pull-ups while RESET is active (AVR910 application
+  // note "In-System Programming", 2.2 RESET), and enters serial programming only at a RESET edge
+  // with SCK low (ATmega328P datasheet, "Serial Programming Algorithm": RESET and SCK set to 0,
+  // or RESET given a positive pulse after SCK has been set to 0). So RESET goes active with SCK
+  // high, and MISO is left to the cable.
+  bus.SetMosi(0);
+  bus.SetSck(1);
+  bus.SetReset(0);
+  WaitMs(settle_ms);
+  bus.SetReset(1);
+  WaitMs(settle_ms);
+}
+
+void IdleAfterWireTest(TSpiBusBase& bus) {
+  bus.SetReset(0);
+  bus.SetSck(0);
+  bus.SetMosi(0);
+}
+
+std::vector<TWireFinding> TestMisoAgainstOutputs(TSpiBusBase& bus, const TWireNames& names,
+                                                 uint32_t settle_ms) {
+  struct TLine {
+    const char* wire;
+    const std::string& name;
+    void (TSpiBusBase::*set)(uint8_t);
+    uint8_t rest; // where the test leaves it: RESET held, SCK high
+  };
+  // RESET last, so that its edges come with SCK high.
+  const TLine lines[] = {{"MOSI", names.Mosi, &TSpiBusBase::SetMosi, 0},
+                         {"SCK", names.Sck, &TSpiBusBase::SetSck, 1},
+                         {"RESET", names.Reset, &TSpiBusBase::SetReset, 1}};
+  std::vector<TWireFinding> findings;
+  std::string followed; // the outputs MISO follows
+  int lows = 0, samples = 0;
+  for (const TLine& line : lines) {
+    uint8_t seen[4] = {};
+    bool read = true;
+    for (int i = 0; i < 4; ++i) {
+      (bus.*line.set)(uint8_t(i & 1));
+      WaitMs(settle_ms);
+      read = bus.GetMiso(seen[i]) && read;
+    }
+    (bus.*line.set)(line.rest);
+    if (!read)
+      return {{"MISO", TWireVerdict::Broken, names.Miso + " could not be read: the port stopped answering."}};
+    const bool follows = seen[0] == 0 && seen[1] == 1 && seen[2] == 0 && seen[3] == 1;
+    const bool inverse = seen[0] == 1 && seen[1] == 0 && seen[2] == 1 && seen[3] == 0;
+    for (uint8_t level : seen) lows += level == 0 ? 1 : 0;
+    samples += 4;
+    if (follows || inverse) {
+      std::string text = line.name + " and " + names.Miso + " look shorted: MISO follows " + line.wire +
+                         (inverse ? " inverted" : "") + ".";
+      // A chip that runs between the RESET pulses may drive MISO from its own program.
+      if (std::string(line.wire) == "RESET") text += " (Or the chip's program drives MISO while it runs.)";
+      findings.push_back({line.wire, TWireVerdict::Shorted, text});
+      followed += (followed.empty() ? "" : " and ") + std::string(line.wire);
+    } else {
+      findings.push_back(
+          {line.wire, TWireVerdict::Unseen,
+           line.name + " does not reach MISO; whether it reaches the chip shows only with a chip."});
+    }
+  }
+  if (!followed.empty())
+    findings.push_back(
+        {"MISO", TWireVerdict::Shorted,
+         names.Miso + " follows " + followed + ": the wires touch, or one is connected to the other's pin."});
+  else if (lows == samples)
+    findings.push_back({"MISO", TWireVerdict::Broken,
+                        names.Miso + " stays low while nothing should drive it: it is shorted to ground, or "
+                                     "something on the target board holds it low."});
+  else if (lows == 0)
+    findings.push_back({"MISO", TWireVerdict::Unseen,
+                        names.Miso +
+                            " rests high and follows no output; whether it reaches the chip shows only "
+                            "with a chip."});
+  else
+    findings.push_back({"MISO", TWireVerdict::Broken,
+                        names.Miso + " changes on its own: a loose wire, or an input left open."});
+  return findings;
 }

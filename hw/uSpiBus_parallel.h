@@ -1,34 +1,35 @@
 // The bit-banged SPI bus on a PC parallel port. MOSI, SCK and RESET are data-register bits, MISO
-// a status bit; two looped-back lines tell whether the programming adapter is plugged in.
+// a status bit; which ones is the cable's wiring (hw/uPinMap.h). The default cable has two
+// looped-back lines that tell whether it is plugged in, and three auxiliary lines held low while
+// the port is in use; other cables may have buffer-enable pins instead (TPinMap::Buffers).
 //
 // Port number N is /dev/parport(N-1), so every port drives its own lines; the bus can also be
 // built on an explicit device path.
 #pragma once
 #include "core/uSpiBus_base.h"
+#include "hw/uAdapterTest.h"
 #include "hw/uInpOut32.h"
 #include "hw/uOsSeam.h"
+#include "hw/uPinMap.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
-class TSpiBus_LPT : public TSpiBusBase {
+class TSpiBus_LPT : public TSpiBusBase, public IAdapterSelfTest {
 public:
-  // Data register bits.
+  // The default cable's loop-backs: data register bits out, status register bits in.
   static constexpr uint8_t kLoopAOut = 0; // pin 2
   static constexpr uint8_t kLoopBOut = 1; // pin 3
-  static constexpr uint8_t kSckBit = 4;   // pin 6
-  static constexpr uint8_t kMosiBit = 5;  // pin 7
-  static constexpr uint8_t kResetBit = 7; // pin 9
-  // Status register bits.
-  static constexpr uint8_t kLoopAIn = 5; // pin 12, paper end
-  static constexpr uint8_t kMisoBit = 6; // pin 10, acknowledge
-  static constexpr uint8_t kLoopBIn = 7; // pin 11, busy, inverted by the port
+  static constexpr uint8_t kLoopAIn = 5;  // pin 12, paper end
+  static constexpr uint8_t kLoopBIn = 7;  // pin 11, busy, inverted by the port
 
   // device_path empty: OpenPort(N) opens the device of LPTN (GetPortDevicePath: /dev/parport(N-1)).
   // Otherwise OpenPort opens that device whatever number it is given (the number is only
-  // remembered).
-  explicit TSpiBus_LPT(std::shared_ptr<IOsSeam> seam = nullptr, std::string device_path = {});
+  // remembered). pins: the cable's wiring; OpenPort refuses one the port cannot carry.
+  explicit TSpiBus_LPT(std::shared_ptr<IOsSeam> seam = nullptr, std::string device_path = {},
+                       TPinMap pins = DefaultPinMap(TPinKind::Parallel));
   ~TSpiBus_LPT() override;
 
   HRESULT OpenPort(int32_t port_number) override;
@@ -39,6 +40,10 @@ public:
   void SetSck(uint8_t level) override;
   void SetReset(uint8_t level) override;
 
+  // With the target held in reset: the default cable's two loop-backs, and MISO against each
+  // output (hw/uAdapterTest.h).
+  std::vector<TWireFinding> TestWires() override;
+
   int32_t PortNumber() const { return port_number_; }
   uint16_t BaseAddress() const { return base_address_; }
   uint8_t DataShadow() const { return data_shadow_; }
@@ -47,8 +52,11 @@ public:
   // The device the last OpenPort tried (why it failed: LastErrorText).
   const std::string& DevicePath() const { return opened_path_; }
   IOsSeam& Seam() const { return *seam_; }
+  const TPinMap& Pins() const { return pins_; }
+  // The cable of the default wiring, with its loop-backs and auxiliary lines.
+  bool DefaultCable() const { return default_cable_; }
 
-  // Loop-back test of the adapter; leaves data bits 0 and 1 where it put them.
+  // Loop-back test of the default cable; leaves data bits 0 and 1 where it put them.
   bool LoopbackTest();
 
 protected:
@@ -56,18 +64,37 @@ protected:
   void SetLines(uint8_t mosi, uint8_t sck) override;
 
 private:
-  // The register level of a line: the logical level, inverted when Options says so.
-  bool Drive(uint8_t level, uint8_t flag) const { return (level != 0) != ((Options & flag) != 0); }
+  // An output of the cable: its data register bit, and whether a buffer on the cable inverts it.
+  struct TOutput {
+    uint8_t mask = 0;
+    bool inverted = false;
+  };
+  // The register level of a line: the logical level, inverted when Options says so and again
+  // when the cable does.
+  bool Drive(uint8_t level, uint8_t flag, const TOutput& line) const {
+    return ((level != 0) != ((Options & flag) != 0)) != line.inverted;
+  }
+  // Fills the line masks from pins_; false with LastErrorText when the port cannot carry the wiring.
+  bool MapPins();
   void SetDataBit(uint8_t bit, bool on);
   // The data register with the given bits set to the given levels (mask selects them).
   void SetDataBits(uint8_t mask, uint8_t levels);
   HRESULT ReadStatusBit(uint8_t bit, uint8_t& value);
   void SetAuxLines(bool active);
   void WriteData(uint8_t value);
+  // One loop-back of the default cable, out to in, both levels; port_inverts: BUSY.
+  bool LoopFollows(uint8_t out_bit, uint8_t in_bit, bool port_inverts);
 
   std::shared_ptr<IOsSeam> seam_;
   std::string device_path_;
   std::string opened_path_;
+  TPinMap pins_;
+  bool default_cable_ = true;
+  TOutput reset_, sck_, mosi_;
+  uint8_t miso_bit_ = 6;       // status register bit
+  bool miso_inverted_ = false; // by the cable's buffer, or by the port (BUSY)
+  uint8_t buffer_mask_ = 0;    // buffer-enable outputs
+  uint8_t buffer_enabled_ = 0; // their levels while the port is in use
   std::unique_ptr<THwDirectInOut> driver_;
   int32_t port_number_ = 0;
   uint16_t base_address_ = THwDirectInOut::kDefaultBase;
@@ -80,3 +107,22 @@ private:
   // system call. Cleared by a failed write so the next change retries.
   bool data_in_sync_ = false;
 };
+
+// The part of the wiring self-test that every port with fixed inputs and outputs shares. Expects
+// the target held in reset with SCK high, so that the chip has not started serial programming and
+// leaves MISO undriven (QuietTargetForWireTest). Drives MOSI, SCK and RESET in turn low, high, low,
+// high through the bus's own line operations and reads MISO at every level: MISO that follows an
+// output is shorted to it; MISO that stays low while nothing drives it is held down. Whether an
+// output reaches the chip cannot be seen this way and is reported Unseen. Leaves RESET held and
+// SCK high. names: how the user knows each line ("MOSI (pin 7)"); settle_ms: how long a line
+// takes from its change to a read that shows it.
+struct TWireNames {
+  std::string Reset, Sck, Mosi, Miso;
+};
+std::vector<TWireFinding> TestMisoAgainstOutputs(TSpiBusBase& bus, const TWireNames& names,
+                                                 uint32_t settle_ms);
+// RESET released with SCK high, then held again: a chip only enters serial programming at a RESET
+// edge with SCK low, and keeps its pins as inputs until then.
+void QuietTargetForWireTest(TSpiBusBase& bus, uint32_t settle_ms);
+// SCK and MOSI low, RESET released: how a self-test leaves the lines.
+void IdleAfterWireTest(TSpiBusBase& bus);

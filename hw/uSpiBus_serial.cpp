@@ -2,6 +2,7 @@
 
 #include "core/uWait.h"
 #include "hw/uPortEnum.h"
+#include "hw/uSpiBus_parallel.h" // the self-test steps both ports share
 
 #include <cerrno>
 #include <fcntl.h>
@@ -34,8 +35,78 @@ std::string SerialOpenErrorText(const std::string& device_path, int negative_err
   }
 }
 
-TSpiBus_COM::TSpiBus_COM(std::shared_ptr<IOsSeam> seam, std::string device_path)
-    : seam_(SeamOrPosix(std::move(seam))), device_path_(std::move(device_path)) {}
+namespace {
+
+// The modem-status bit of a DB9 input pin; 0 for a pin that is none.
+int ModemFlagOfPin(int pin) {
+  switch (pin) {
+  case 8:
+    return TIOCM_CTS;
+  case 6:
+    return TIOCM_DSR;
+  case 1:
+    return TIOCM_CAR;
+  case 9:
+    return TIOCM_RNG;
+  default:
+    return 0;
+  }
+}
+
+// "RTS, pin 7" for the self-test's texts.
+std::string PinText(const TPinAssign& assign) {
+  const std::string signal = PinSignalName(TPinKind::Serial, assign.Pin);
+  return (signal.empty() ? "" : signal + ", ") + "pin " + std::to_string(assign.Pin) +
+         (assign.Inverted ? ", inverted" : "");
+}
+
+// How long a modem line takes from its change to a status read that shows it. A USB adapter
+// reports its modem status in packets of its own, some milliseconds apart; the loop-back test has
+// always given it 50 ms.
+constexpr uint32_t kWireSettleMs = 50;
+
+} // namespace
+
+TSpiBus_COM::TSpiBus_COM(std::shared_ptr<IOsSeam> seam, std::string device_path, TPinMap pins)
+    : seam_(SeamOrPosix(std::move(seam))), device_path_(std::move(device_path)), pins_(std::move(pins)),
+      default_cable_(pins_ == DefaultPinMap(TPinKind::Serial)) {}
+
+bool TSpiBus_COM::MapPins() {
+  bool used[kOutCount] = {};
+  auto output = [&](const char* signal, const TPinAssign& assign, TOutput& line) {
+    const int pin = assign.Name.empty() ? assign.Pin : -1;
+    const TOut out = pin == 3 ? kTxd : pin == 4 ? kDtr : pin == 7 ? kRts : kOutCount;
+    if (out == kOutCount) {
+      SetLastErrorText(std::string("The wiring puts ") + signal + " on " +
+                       (assign.Name.empty() ? "pin " + std::to_string(assign.Pin) : assign.Name) +
+                       ", which a serial port cannot drive: outputs are TXD (3), DTR (4) and RTS (7).");
+      return false;
+    }
+    if (used[out]) {
+      SetLastErrorText(std::string("The wiring puts ") + signal + " on pin " + std::to_string(pin) +
+                       ", which carries another signal already.");
+      return false;
+    }
+    used[out] = true;
+    line = {out, assign.Inverted};
+    return true;
+  };
+  if (!output("RESET", pins_.Reset, reset_) || !output("SCK", pins_.Sck, sck_) ||
+      !output("MOSI", pins_.Mosi, mosi_))
+    return false;
+  if (!pins_.Buffers.empty()) {
+    SetLastErrorText("The wiring names buffer-enable pins, which serial cables do not have.");
+    return false;
+  }
+  miso_flag_ = pins_.Miso.Name.empty() ? ModemFlagOfPin(pins_.Miso.Pin) : 0;
+  if (miso_flag_ == 0) {
+    SetLastErrorText("The wiring puts MISO on pin " + std::to_string(pins_.Miso.Pin) +
+                     ", which a serial port cannot read: inputs are DCD (1), DSR (6), CTS (8) and RI (9).");
+    return false;
+  }
+  miso_inverted_ = pins_.Miso.Inverted;
+  return true;
+}
 
 TSpiBus_COM::~TSpiBus_COM() {
   ClosePort();
@@ -65,7 +136,8 @@ HRESULT TSpiBus_COM::OpenPort(int32_t port_number) {
   fd_.Reset();
   port_number_ = 0;
   SetLastErrorText({});
-  dtr_ = rts_ = break_ = TLine::Unknown;
+  for (TLine& state : state_) state = TLine::Unknown;
+  if (!MapPins()) return E_INVALIDARG;
 
   opened_path_ = device_path_.empty() ? GetPortDevicePath("COM" + std::to_string(port_number)) : device_path_;
   if (opened_path_.empty()) {
@@ -115,6 +187,8 @@ HRESULT TSpiBus_COM::OpenPort(int32_t port_number) {
     return E_FAIL;
   }
   port_number_ = port_number;
+  // The configuration left every output off; a cable that inverts a line wants it on to be idle.
+  SetLinesIdle();
   return S_OK;
 }
 
@@ -134,10 +208,10 @@ int TSpiBus_COM::ConfigureLine() {
   int lines = TIOCM_DTR | TIOCM_RTS;
   result = seam_->Ioctl(fd_.Get(), TIOCMBIC, &lines);
   if (result < 0) return result;
-  dtr_ = rts_ = TLine::Off;
+  state_[kDtr] = state_[kRts] = TLine::Off;
   result = seam_->Ioctl(fd_.Get(), TIOCCBRK, nullptr);
   if (result < 0) return result;
-  break_ = TLine::Off;
+  state_[kTxd] = TLine::Off;
   return 0;
 }
 
@@ -148,60 +222,108 @@ void TSpiBus_COM::ClosePort() {
   if (!fd_.Valid()) return;
   const int fd = fd_.Get();
   // Each step is tried even when one before failed: the port goes back as far as it can.
-  bool ok = seam_->TcSetAttr(fd, TCSANOW, saved_settings_) >= 0;
-  // DTR and RTS (and the OUT and loop bits) as they were found.
-  ok = seam_->Ioctl(fd, TIOCMSET, &saved_modem_lines_) >= 0 && ok;
+  termios settings = saved_settings_;
+  // A cable that releases RESET with an asserted DTR or RTS would see the target held in reset
+  // by the hang-up at the last close: such a port keeps its lines instead.
+  if (reset_.line != kTxd && Drive(0, soResetInverted, reset_)) settings.c_cflag &= ~tcflag_t(HUPCL);
+  bool ok = seam_->TcSetAttr(fd, TCSANOW, settings) >= 0;
+  // DTR and RTS (and the OUT and loop bits) as they were found, except a RESET on one of them:
+  // the level found there could hold the target in reset, and the target must run after us.
+  int lines = saved_modem_lines_;
+  if (reset_.line != kTxd) {
+    const int bit = reset_.line == kDtr ? TIOCM_DTR : TIOCM_RTS;
+    lines = Drive(0, soResetInverted, reset_) ? lines | bit : lines & ~bit;
+  }
+  ok = seam_->Ioctl(fd, TIOCMSET, &lines) >= 0 && ok;
   ok = seam_->TcFlush(fd, TCIOFLUSH) >= 0 && ok;
   ok = ReleaseHandle() && ok;
   if (!ok) ReportLineFault();
-  dtr_ = rts_ = break_ = TLine::Unknown;
+  for (TLine& state : state_) state = TLine::Unknown;
 }
 
 HRESULT TSpiBus_COM::ProbeHardware() {
   if (!fd_.Valid() || port_number_ == 0) return SPI_E_NOPORT;
+  // The RTS -> DSR loop-back belongs to the default cable. Another wiring may use RTS or DSR for
+  // a signal of its own, and a cable without the loop-back cannot be detected at all: it counts
+  // as present, and the chip's echo when programming mode is entered still tells whether
+  // anything answers.
+  if (!default_cable_) return S_OK;
   return LoopbackTest() ? S_OK : SPI_E_NOHARDWARE;
 }
 
 void TSpiBus_COM::SetMosi(uint8_t level) {
   if (port_number_ == 0) return;
-  SetDtr(Drive(level, soMosiInverted));
+  SetOut(mosi_.line, Drive(level, soMosiInverted, mosi_));
 }
 
 void TSpiBus_COM::SetSck(uint8_t level) {
   if (port_number_ == 0) return;
-  SetRts(Drive(level, soSckInverted));
+  SetOut(sck_.line, Drive(level, soSckInverted, sck_));
 }
 
 void TSpiBus_COM::SetReset(uint8_t level) {
   if (port_number_ == 0) return;
-  SetBreak(Drive(level, soResetInverted));
+  SetOut(reset_.line, Drive(level, soResetInverted, reset_));
 }
 
 bool TSpiBus_COM::GetMiso(uint8_t& level) {
   if (port_number_ == 0) return false;
   uint8_t value = 0;
-  if (GetCts(value) != S_OK) {
+  if (GetModemBit(miso_flag_, value) != S_OK) {
     ReportLineFault();
     return false;
   }
+  if (miso_inverted_) value ^= 1;
   level = (Options & soMisoInverted) ? uint8_t(value ^ 1) : value;
   return true;
 }
 
 void TSpiBus_COM::SetLines(uint8_t mosi, uint8_t sck) {
   if (port_number_ == 0 || !fd_.Valid()) return;
-  const bool dtr = Drive(mosi, soMosiInverted), rts = Drive(sck, soSckInverted);
-  const TLine want_dtr = dtr ? TLine::On : TLine::Off, want_rts = rts ? TLine::On : TLine::Off;
-  if (dtr_ == want_dtr && rts_ == want_rts) return;
-  // One request sets both lines; it costs what a single change does.
-  int lines = other_outputs_ | (dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0);
+  const bool mosi_on = Drive(mosi, soMosiInverted, mosi_), sck_on = Drive(sck, soSckInverted, sck_);
+  if (mosi_.line == kTxd || sck_.line == kTxd) {
+    // The break state is no modem line: one request per line that changes, MOSI settled before a
+    // rising edge and moved only after a falling one.
+    if (sck_on) {
+      SetOut(mosi_.line, mosi_on);
+      SetOut(sck_.line, sck_on);
+    } else {
+      SetOut(sck_.line, sck_on);
+      SetOut(mosi_.line, mosi_on);
+    }
+    return;
+  }
+  const TLine want_mosi = mosi_on ? TLine::On : TLine::Off, want_sck = sck_on ? TLine::On : TLine::Off;
+  if (state_[mosi_.line] == want_mosi && state_[sck_.line] == want_sck) return;
+  // One request sets both lines; it costs what a single change does. With MOSI and SCK on DTR
+  // and RTS, RESET is on TXD and not touched by it.
+  const int mosi_bit = mosi_.line == kDtr ? TIOCM_DTR : TIOCM_RTS;
+  const int sck_bit = sck_.line == kDtr ? TIOCM_DTR : TIOCM_RTS;
+  int lines = other_outputs_ | (mosi_on ? mosi_bit : 0) | (sck_on ? sck_bit : 0);
   if (seam_->Ioctl(fd_.Get(), TIOCMSET, &lines) < 0) {
-    dtr_ = rts_ = TLine::Unknown;
+    state_[mosi_.line] = state_[sck_.line] = TLine::Unknown;
     ReportLineFault();
     return;
   }
-  dtr_ = want_dtr;
-  rts_ = want_rts;
+  state_[mosi_.line] = want_mosi;
+  state_[sck_.line] = want_sck;
+}
+
+void TSpiBus_COM::SetOut(TOut line, bool on) {
+  if (!fd_.Valid()) return;
+  if (line != kTxd) {
+    SetModemBit(line == kDtr ? TIOCM_DTR : TIOCM_RTS, on, state_[line]);
+    return;
+  }
+  TLine& state = state_[kTxd];
+  const TLine wanted = on ? TLine::On : TLine::Off;
+  if (state == wanted) return;
+  if (seam_->Ioctl(fd_.Get(), on ? TIOCSBRK : TIOCCBRK, nullptr) < 0) {
+    state = TLine::Unknown;
+    ReportLineFault();
+    return;
+  }
+  state = wanted;
 }
 
 void TSpiBus_COM::SetModemBit(int bit, bool on, TLine& state) {
@@ -217,36 +339,12 @@ void TSpiBus_COM::SetModemBit(int bit, bool on, TLine& state) {
   state = wanted;
 }
 
-void TSpiBus_COM::SetDtr(bool on) {
-  SetModemBit(TIOCM_DTR, on, dtr_);
-}
-
-void TSpiBus_COM::SetRts(bool on) {
-  SetModemBit(TIOCM_RTS, on, rts_);
-}
-
-void TSpiBus_COM::SetBreak(bool on) {
-  if (!fd_.Valid()) return;
-  const TLine wanted = on ? TLine::On : TLine::Off;
-  if (break_ == wanted) return;
-  if (seam_->Ioctl(fd_.Get(), on ? TIOCSBRK : TIOCCBRK, nullptr) < 0) {
-    break_ = TLine::Unknown;
-    ReportLineFault();
-    return;
-  }
-  break_ = wanted;
-}
-
 HRESULT TSpiBus_COM::GetModemBit(int bit, uint8_t& value) {
   if (!fd_.Valid()) return E_FAIL;
   int lines = 0;
   if (seam_->Ioctl(fd_.Get(), TIOCMGET, &lines) < 0) return E_FAIL;
   value = (lines & bit) ? 1 : 0;
   return S_OK;
-}
-
-HRESULT TSpiBus_COM::GetCts(uint8_t& value) {
-  return GetModemBit(TIOCM_CTS, value);
 }
 
 HRESULT TSpiBus_COM::GetDsr(uint8_t& value) {
@@ -277,4 +375,42 @@ bool TSpiBus_COM::LoopbackTest() {
   }
   SetLinesIdle();
   return passed;
+}
+
+std::vector<TWireFinding> TSpiBus_COM::TestWires() {
+  std::vector<TWireFinding> findings;
+  if (port_number_ == 0 || !fd_.Valid()) {
+    findings.push_back({"port", TWireVerdict::Unseen, "The serial port is not open: no wire was tested."});
+    return findings;
+  }
+  QuietTargetForWireTest(*this, kWireSettleMs);
+  if (default_cable_) {
+    // RTS is SCK on this cable: with RESET held and the edge behind us, its pulses start nothing.
+    bool follows = true;
+    for (const bool level : {false, true, false, true}) {
+      SetRts(level);
+      WaitMs(kWireSettleMs);
+      uint8_t dsr = 0;
+      follows = follows && GetDsr(dsr) == S_OK && (dsr != 0) == level;
+    }
+    SetSck(1);
+    if (follows)
+      findings.push_back({"loop-back (RTS -> DSR)", TWireVerdict::Ok,
+                          "The adapter answers on its loop-back from RTS to DSR."});
+    else
+      findings.push_back(
+          {"loop-back (RTS -> DSR)", TWireVerdict::Broken,
+           "No answer on the loop-back from RTS to DSR: the adapter is not plugged in, or that "
+           "wire in it is broken."});
+  } else {
+    findings.push_back(
+        {"loop-back", TWireVerdict::Unseen,
+         "This wiring has no loop-back, so whether the adapter is plugged in shows only with a chip."});
+  }
+  const TWireNames names{"RESET (" + PinText(pins_.Reset) + ")", "SCK (" + PinText(pins_.Sck) + ")",
+                         "MOSI (" + PinText(pins_.Mosi) + ")", "MISO (" + PinText(pins_.Miso) + ")"};
+  for (TWireFinding& finding : TestMisoAgainstOutputs(*this, names, kWireSettleMs))
+    findings.push_back(std::move(finding));
+  IdleAfterWireTest(*this);
+  return findings;
 }
