@@ -11,6 +11,7 @@
 //    simulated chip behind it.
 //
 // Usage: pinlet-bench [--db FILE] [--chip NAME] [--speeds 0,3,6]
+#include "bench_ftdi.h"
 #include "bench_jobs.h"
 #include "bench_linux.h"
 #include "core/uAVR_at90.h"
@@ -373,5 +374,6 @@ int main(int argc, char** argv) {
   if (!PrintPortOperations(record, db_path, image, flash)) return 1;
   if (!PrintJobs(record, db_path)) return 1;
   if (!PrintLinux(record, db_path)) return 1;
+  if (!PrintFtdi(record, db_path)) return 1;
   return 0;
 }

@@ -22,15 +22,18 @@ public:
   // The bit-bang clock, the same on every level: 16 bytes per second per unit of the baud rate
   // given to libftdi (FTDI AN_232R-01 "Bit Bang Modes for the FT232R and FT245R", 2.1: "the clock
   // for the Bit Bang mode is actually 16 times the baudrate"; libftdi's baud_test divides by 16 in
-  // bit-bang mode likewise). 500 000 bytes per second is what a full-speed USB link carries both
-  // ways in synchronous mode (each byte goes out and its read-back, with two status bytes per
-  // 64-byte packet, comes in; full speed moves at most 19 bulk packets of 64 bytes per 1 ms
-  // frame, USB 2.0 5.8.4): a faster clock would only run in bursts between stalls, with uneven SCK
-  // phases and no gain. The slower levels hold a phase for several bytes, so their timing rests on
-  // this one exact divisor (3 MHz / 24 at libftdi's fourfold bit-bang baud rate) and not on how
-  // the chip rounds other rates.
-  static constexpr int kBaudRate = 31250;
-  static constexpr uint32_t kByteNs = 1'000'000'000u / (16u * kBaudRate); // 2000 ns
+  // bit-bang mode likewise). 480 000 bytes per second is about what a full-speed USB link carries
+  // both ways in synchronous mode (each byte goes out and its read-back, with two status bytes per
+  // 64-byte packet, comes in; full speed moves at most 19 bulk packets of 64 bytes per 1 ms frame,
+  // USB 2.0 5.8.4): a faster clock would only run in bursts between stalls, with uneven SCK phases
+  // and no gain. Its 2083 ns phase is also more than the two cycles of a factory-fresh chip's
+  // 1 MHz ("> 2 CPU clock cycles", app/uSckSpeed.h), with 4 % to spare for the chip's oscillator.
+  // The slower levels hold a phase for several bytes, so their timing rests on this one exact
+  // divisor (3 MHz / 25 at libftdi's fourfold bit-bang baud rate) and not on how the chip rounds
+  // other rates.
+  static constexpr int kBaudRate = 30000;
+  // Rounded down: the phase the bus reports is never longer than the real one.
+  static constexpr uint32_t kByteNs = 1'000'000'000u / (16u * kBaudRate); // 2083 ns
   // The chip's buffers are no limit for a run: the read-back transfer runs beside the write, so
   // the 128-byte read FIFO of the FT232R never fills (in synchronous mode the chip would wait for
   // room there rather than lose a byte). The chunk sizes only set the size of the USB transfers

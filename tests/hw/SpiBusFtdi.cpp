@@ -314,3 +314,33 @@ TEST(FakeFtdi, SynchronousModeStallsOnAFullReadFifoAndReadsBackThePinsBefore) {
 }
 
 } // namespace
+
+namespace {
+
+// The real library behind the seam: whatever this machine has plugged in, the search answers with
+// a count that matches its list, or says why it found nothing.
+TEST(LibFtdi, ListingThroughTheRealLibraryKeepsItsContract) {
+  const auto lib = MakeLibFtdi();
+  std::vector<TFtdiDeviceInfo> devices;
+  std::string error;
+  const int found = ListFtdiDevices(*lib, devices, error);
+  if (found <= 0) {
+    EXPECT_FALSE(error.empty());
+  }
+  if (found == 0) {
+    EXPECT_NE(error.find("No FTDI device"), std::string::npos) << error;
+  }
+  if (found >= 0) {
+    EXPECT_EQ(devices.size(), size_t(found));
+  }
+  for (const auto& device : devices) EXPECT_EQ(device.Vendor, kFtdiVendor);
+  // Without a device the bus reports what the user must check, and holds nothing open.
+  if (found == 0) {
+    TSpiBus_FTDI bus(lib);
+    EXPECT_EQ(bus.OpenPort(1), E_FAIL);
+    EXPECT_FALSE(bus.IsOpen());
+    EXPECT_NE(bus.LastErrorText().find("No FTDI device"), std::string::npos) << bus.LastErrorText();
+  }
+}
+
+} // namespace
