@@ -5,6 +5,7 @@
 #include "devicedb/uAVR_base.h"
 #include "devicedb/uXmlDB.h"
 #include "hw/uAdapterEnum.h"
+#include "hw/uFtdiLib.h"
 #include "hw/uPortBus.h"
 #include "hw/uPortEnum.h"
 #include "sim/uSimPorts.h"
@@ -72,6 +73,10 @@ std::vector<TPortEntry> ListPorts() {
   GetParallelPortList(list, false, true);
   for (const std::string& name : list)
     ports.push_back({name, TPortType::Parallel, GetPortFriendlyName(name)});
+  // A machine without USB access (a container) simply has no FTDI ports.
+  std::string ftdi_error;
+  for (const auto& adapter : EnumFtdiPorts(*MakeLibFtdi(), ftdi_error))
+    ports.push_back({adapter.Name, TPortType::Ftdi, adapter.Display});
   for (const auto& adapter : EnumLinuxAdapterPorts(TPortRoots{}))
     ports.push_back(
         {adapter.Name, adapter.Kind == TPinKind::Spi ? TPortType::Spi : TPortType::Gpio, adapter.Display});

@@ -1,7 +1,10 @@
 #include "hw/uAdapterEnum.h"
 
+#include "hw/uFtdiLib.h"
+
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -49,5 +52,22 @@ std::vector<TAdapterPort> EnumLinuxAdapterPorts(const TPortRoots& roots) {
     ports.push_back({"gpio:" + dev + chip, TPinKind::Gpio, "GPIO chip " + chip + " (four lines, --pins)"});
   for (const auto& spi : spis)
     ports.push_back({"spi:" + dev + spi, TPinKind::Spi, "SPI device " + spi + " (RESET on a GPIO line)"});
+  return ports;
+}
+
+std::vector<TAdapterPort> EnumFtdiPorts(IFtdiLib& ftdi, std::string& error) {
+  std::vector<TFtdiDeviceInfo> devices;
+  std::vector<TAdapterPort> ports;
+  if (ListFtdiDevices(ftdi, devices, error) <= 0) return ports;
+  char ids[16];
+  for (const auto& device : devices) {
+    std::snprintf(ids, sizeof ids, "%04x:%04x", device.Vendor, device.Product);
+    std::string display = device.Description.empty() ? "FTDI chip" : device.Description;
+    if (!device.Manufacturer.empty()) display += " - " + device.Manufacturer;
+    display += std::string(" (") + ids;
+    display += device.Serial.empty() ? ", no serial number)" : ", serial " + device.Serial + ")";
+    // Without a serial number only "the first" can name it.
+    ports.push_back({device.Serial.empty() ? "ftdi" : "ftdi:" + device.Serial, TPinKind::Ftdi, display});
+  }
   return ports;
 }

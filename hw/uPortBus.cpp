@@ -1,8 +1,13 @@
 #include "hw/uPortBus.h"
 
+#include "hw/uFtdiLib.h"
+#include "hw/uGpioLib.h"
 #include "hw/uPortEnum.h"
+#include "hw/uSpiBus_ftdi.h"
+#include "hw/uSpiBus_gpio.h"
 #include "hw/uSpiBus_parallel.h"
 #include "hw/uSpiBus_serial.h"
+#include "hw/uSpiBus_spidev.h"
 
 #include <cctype>
 
@@ -86,11 +91,12 @@ std::unique_ptr<TSpiBusBase> CreatePortBus(std::string_view text, std::string_vi
     return CreateSpiBus<TSpiBus_COM>(number, seams.Os);
   }
   case TPinKind::Ftdi:
+    return CreateSpiBus<TSpiBus_FTDI>(1, seams.Ftdi, target.Device, map);
   case TPinKind::Gpio:
+    return CreateSpiBus<TSpiBus_GPIO>(1, seams.Gpio, target.Device, map);
   case TPinKind::Spi:
-    break;
+    return CreateSpiBus<TSpiBus_SPIDEV>(1, seams.Os, seams.Gpio, target.Device, map);
   }
-  error = std::string("the ") + PinKindName(target.Kind) + " adapters are not built into this Pinlet.";
   return nullptr;
 }
 

@@ -1,8 +1,14 @@
 // The port names of the newer adapters, their discovery under /dev, and a wiring refused before
 // any device is touched.
+#include "fakes/FakeFtdi.h"
+#include "fakes/FakeGpio.h"
 #include "fakes/FakePortDevice.h"
+#include "fakes/FakeSpidev.h"
 #include "hw/uAdapterEnum.h"
 #include "hw/uPortBus.h"
+#include "hw/uSpiBus_ftdi.h"
+#include "hw/uSpiBus_gpio.h"
+#include "hw/uSpiBus_spidev.h"
 #include "tests/support/SimTestSupport.h"
 
 #include <filesystem>
@@ -67,3 +73,51 @@ TEST(AdapterPorts, GpioChipsAndSpiDevicesAreFoundUnderDevInNumberOrder) {
 }
 
 } // namespace
+
+// The port text picks the back end, and the wiring reaches it: the FTDI's output pins, the GPIO
+// lines requested, the spidev's RESET line.
+TEST(AdapterPorts, TheNewKindsOpenTheirBackEndsWithTheWiringGiven) {
+  auto ftdi = std::make_shared<TFakeFtdi>();
+  TFakeFtdiDevice& board = ftdi->AddDevice({kFtdiVendor, 0x6001, "A50285BI", "FT232R USB UART", "FTDI"});
+  auto gpio = std::make_shared<TFakeGpio>();
+  TFakeGpioChip& header = gpio->AddChip("/dev/gpiochip0");
+  auto spidev = std::make_shared<TFakeSpidev>();
+  TFakeSpidevNode& spi = spidev->AddDevice("/dev/spidev0.0");
+  const THwSeams seams{spidev, ftdi, gpio};
+  std::string error;
+
+  auto bus = CreatePortBus("ftdi:A50285BI", "sck=CTS", seams, error);
+  ASSERT_TRUE(dynamic_cast<TSpiBus_FTDI*>(bus.get())) << error;
+  EXPECT_TRUE(board.open);
+  EXPECT_EQ(board.output_mask, (1 << 3) | (1 << 2) | (1 << 4)) << "SCK on CTS, MOSI on RTS, RESET on DTR";
+  bus.reset();
+  EXPECT_FALSE(board.open);
+
+  bus = CreatePortBus("gpio", "reset=24", seams, error);
+  ASSERT_TRUE(dynamic_cast<TSpiBus_GPIO*>(bus.get())) << error;
+  EXPECT_TRUE(header.Held(24) && header.Held(11) && header.Held(10) && header.Held(9));
+  EXPECT_FALSE(header.Held(25));
+  bus.reset();
+
+  bus = CreatePortBus("spi:spidev0.0", "reset=22", seams, error);
+  ASSERT_TRUE(dynamic_cast<TSpiBus_SPIDEV*>(bus.get())) << error;
+  EXPECT_EQ(spi.open_count, 1);
+  EXPECT_TRUE(header.Held(22));
+  EXPECT_FALSE(header.Held(11)) << "the SPI controller owns SCK";
+  bus.reset();
+  EXPECT_EQ(gpio->RequestedLines(), 0);
+}
+
+TEST(AdapterPorts, FtdiChipsAreListedByTheirSerialNumbers) {
+  TFakeFtdi ftdi;
+  ftdi.AddDevice({kFtdiVendor, 0x6001, "A50285BI", "FT232R USB UART", "FTDI"});
+  ftdi.AddDevice({kFtdiVendor, 0x6014, "", "", ""}, TFtdiChipType::H232);
+  std::string error;
+  const auto ports = EnumFtdiPorts(ftdi, error);
+  ASSERT_EQ(ports.size(), 2u) << error;
+  EXPECT_EQ(ports[0].Name, "ftdi:A50285BI");
+  EXPECT_EQ(ports[0].Display, "FT232R USB UART - FTDI (0403:6001, serial A50285BI)");
+  EXPECT_EQ(ports[1].Name, "ftdi") << "without a serial number only 'the first' names it";
+  EXPECT_EQ(ports[1].Display, "FTDI chip (0403:6014, no serial number)");
+  EXPECT_TRUE(EnumFtdiPorts(*std::make_shared<TFakeFtdi>(), error).empty());
+}
