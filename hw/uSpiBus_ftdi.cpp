@@ -77,6 +77,16 @@ HRESULT TSpiBus_FTDI::OpenPort(int32_t port_number) {
     SetLastErrorText(FtdiOpenErrorText(what, failure, failure_text));
     return E_FAIL;
   }
+  // What the user knows the device by: its strings, as listed (the first device of the product
+  // is the one opened where no serial number was given).
+  std::vector<TFtdiListEntry> listed;
+  std::string ignored;
+  if (lib_->FindAll(kFtdiVendor, info_.Product, listed, ignored) > 0)
+    for (const TFtdiListEntry& entry : listed)
+      if (entry.StringsStatus >= 0 && (serial_.empty() || entry.Info.Serial == serial_)) {
+        info_ = entry.Info;
+        break;
+      }
   mosi_ = 1;
   sck_ = 0;
   reset_ = 0;

@@ -107,6 +107,34 @@ TEST(FtdiBus, SignatureWriteVerifyReadOnEveryWiring) {
   }
 }
 
+TEST(FtdiBus, SingleLinesAndMisoHonourTheWiring) {
+  for (const bool inverted : {false, true}) {
+    SCOPED_TRACE(inverted ? "inverted" : "straight");
+    Rig rig(SimRecordMega328P(), Pins(inverted ? "sck=~0,mosi=~2,miso=~1,reset=~4" : ""));
+    EXPECT_EQ(rig.bus->Device().Serial, "A10K3XQ1");
+    EXPECT_EQ(rig.bus->Device().Description, "FT232R USB UART");
+    rig.device.chip = nullptr; // MISO floats high
+    auto pin = [&](int bit) { return (rig.device.Pins() >> bit & 1) != 0; };
+    rig.bus->SetReset(1);
+    EXPECT_TRUE(rig.ResetHeld());
+    EXPECT_EQ(pin(4), inverted);
+    rig.bus->SetSck(1);
+    EXPECT_EQ(pin(0), !inverted);
+    rig.bus->SetMosi(0);
+    EXPECT_EQ(pin(2), inverted);
+    rig.fake->ResetCounts();
+    uint8_t level = 9;
+    ASSERT_TRUE(rig.bus->GetMiso(level));
+    EXPECT_EQ(level, inverted ? 0 : 1);
+    rig.device.stuck[1] = 0;
+    ASSERT_TRUE(rig.bus->GetMiso(level));
+    EXPECT_EQ(level, inverted ? 1 : 0);
+    EXPECT_EQ(rig.fake->Counts().round_trips, 2u) << "one request per MISO read";
+    rig.bus->SetReset(0);
+    EXPECT_FALSE(rig.ResetHeld());
+  }
+}
+
 // A page load and a page read are one round trip each, two bytes per bit clocked; the page write
 // and its polls a few more. At the slow levels every phase still lasts its wait.
 TEST(FtdiBus, PageRunsAreOneRoundTripAndPhasesLastTheirWait) {
