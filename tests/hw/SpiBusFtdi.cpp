@@ -270,6 +270,40 @@ TEST(FtdiBus, ADeviceThatCannotBeOpenedSaysWhy) {
   EXPECT_NE(busy.find("another program"), std::string::npos) << busy;
 }
 
+TEST(FtdiBus, ASerialNumberPicksItsDeviceAndAReopenAfterAFaultStartsClean) {
+  const TAvrSigType record = SimRecordMega328P();
+  SignatureTable = {record};
+  auto clock = std::make_shared<TVirtualClock>();
+  TScopedWaitClock scoped(clock);
+  auto fake = std::make_shared<TFakeFtdi>();
+  TSimAvrChip chip(record);
+  TFakeFtdiDevice& other = fake->AddDevice(Ft232r("FIRST"));
+  TFakeFtdiDevice& target = fake->AddDevice(Ft232r("SECOND"));
+  target.chip = &chip;
+  {
+    auto bus = CreateSpiBus<TSpiBus_FTDI>(1, fake, std::string("SECOND"));
+    TmCAtgeneric isp(bus.get());
+    EXPECT_TRUE(target.open);
+    EXPECT_FALSE(other.open) << "the other adapter stays with its serial driver";
+    ASSERT_EQ(isp.EnterProgMode(), S_OK);
+    TAvrSignature sig;
+    ASSERT_EQ(isp.ReadSignature(sig), S_OK);
+    EXPECT_EQ(sig, record.Sig);
+    // Pulled and plugged in again: a new open works as the first did.
+    target.unplug_after_requests = int64_t(target.requests);
+    EXPECT_NE(isp.ReadSignature(sig), S_OK);
+    EXPECT_TRUE(bus->LineFault());
+    target.unplug_after_requests = -1;
+    ASSERT_EQ(bus->OpenPort(1), S_OK) << bus->LastErrorText();
+    bus->ClearLineFault();
+    ASSERT_EQ(isp.EnterProgMode(), S_OK);
+    ASSERT_EQ(isp.ReadSignature(sig), S_OK);
+    EXPECT_EQ(sig, record.Sig);
+  }
+  EXPECT_FALSE(target.open);
+  SignatureTable.clear();
+}
+
 TEST(FtdiBus, SelfTestFindsStuckAndShortedWires) {
   auto verdicts = [](const std::vector<TWireFinding>& findings) {
     std::map<std::string, TWireVerdict> by_wire;
