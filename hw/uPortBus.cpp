@@ -83,12 +83,12 @@ std::unique_ptr<TSpiBusBase> CreatePortBus(std::string_view text, std::string_vi
     const bool parallel = target.Kind == TPinKind::Parallel;
     if (IsDevicePath(target.Device)) {
       // The number only marks the bus as open; the path decides the device.
-      if (parallel) return CreateSpiBus<TSpiBus_LPT>(1, seams.Os, target.Device);
-      return CreateSpiBus<TSpiBus_COM>(1, seams.Os, target.Device);
+      if (parallel) return CreateSpiBus<TSpiBus_LPT>(1, seams.Os, target.Device, map);
+      return CreateSpiBus<TSpiBus_COM>(1, seams.Os, target.Device, map);
     }
     const int number = GetPortNumber(target.Device);
-    if (parallel) return CreateSpiBus<TSpiBus_LPT>(number, seams.Os);
-    return CreateSpiBus<TSpiBus_COM>(number, seams.Os);
+    if (parallel) return CreateSpiBus<TSpiBus_LPT>(number, seams.Os, std::string(), map);
+    return CreateSpiBus<TSpiBus_COM>(number, seams.Os, std::string(), map);
   }
   case TPinKind::Ftdi:
     return CreateSpiBus<TSpiBus_FTDI>(1, seams.Ftdi, target.Device, map);

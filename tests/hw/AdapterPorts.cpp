@@ -8,6 +8,8 @@
 #include "hw/uPortBus.h"
 #include "hw/uSpiBus_ftdi.h"
 #include "hw/uSpiBus_gpio.h"
+#include "hw/uSpiBus_parallel.h"
+#include "hw/uSpiBus_serial.h"
 #include "hw/uSpiBus_spidev.h"
 #include "tests/support/SimTestSupport.h"
 
@@ -54,6 +56,17 @@ TEST(AdapterPorts, AWiringTheCableCannotHaveIsRefusedBeforeThePortIsOpened) {
   EXPECT_EQ(lpt.open_count, 0);
   EXPECT_EQ(CreatePortBus("COM1", "mosi=CTS", THwSeams{fake, nullptr, nullptr}, error), nullptr);
   EXPECT_NE(error.find("not an output"), std::string::npos) << error;
+
+  // A wiring the cable can have reaches the back end, by name and by path.
+  auto bus = CreatePortBus("LPT1", "reset=3,sck=5,mosi=2,miso=11", THwSeams{fake, nullptr, nullptr}, error);
+  auto* parallel = dynamic_cast<TSpiBus_LPT*>(bus.get());
+  ASSERT_TRUE(parallel) << error;
+  EXPECT_EQ(DescribePinMap(parallel->Pins(), TPinKind::Parallel), "reset=3 sck=5 mosi=2 miso=11");
+  fake->AddSerial("/dev/ttyUSB0");
+  bus = CreatePortBus("/dev/ttyUSB0", "reset=RTS,sck=DTR,mosi=TXD", THwSeams{fake, nullptr, nullptr}, error);
+  auto* serial = dynamic_cast<TSpiBus_COM*>(bus.get());
+  ASSERT_TRUE(serial) << error;
+  EXPECT_EQ(serial->Pins().Mosi.Pin, 3);
 }
 
 TEST(AdapterPorts, GpioChipsAndSpiDevicesAreFoundUnderDevInNumberOrder) {
