@@ -89,6 +89,7 @@ enum class TCommandResult {
   Failed,   // reported an error in the log
   Declined, // the user answered No
   Refused,  // not possible now (no bus, no image, another command running); nothing was done
+  NoChip,   // AdapterTest: the wires look fine, but no chip answered
 };
 
 class TPinletController {
@@ -117,6 +118,14 @@ public:
   // chip's fuses give is warned about when the chip enters programming mode.
   TCommandResult Init(const std::string& port_text, uint8_t speed, bool debug);
   TCommandResult Free();
+  // The adapter's wiring self-test (app/uControllerAdapter.cpp), with no port open: opens the port
+  // as Init does (with Pins), runs the back end's wire test (IAdapterSelfTest) and logs each
+  // finding, then enters programming mode, checks the chip's echo and names the chip from its
+  // signature. When no chip answers and the wiring is configurable, tries the likely mistakes
+  // (MOSI and MISO exchanged, RESET inverted) and says which --pins works. Ends with the port
+  // closed, its lines idle and RESET released. Done when everything seen is fine and the chip
+  // answered; NoChip when the wires look fine but no chip answered; Failed otherwise.
+  TCommandResult AdapterTest(const std::string& port_text, uint8_t speed);
   void SetSpeed(uint8_t speed); // applies to the open bus, if any
   bool HasBus() const { return bus_ != nullptr; }
 

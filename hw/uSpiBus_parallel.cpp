@@ -295,22 +295,24 @@ std::vector<TWireFinding> TSpiBus_LPT::TestWires() {
     const bool a = LoopFollows(kLoopAOut, kLoopAIn, false);
     const bool b = LoopFollows(kLoopBOut, kLoopBIn, true);
     SetDataBit(kLoopBOut, true); // as the open left it
-    auto loop = [&](bool ok, bool other_ok, const std::string& pins) {
-      TWireFinding finding{"loop-back (" + pins + ")", TWireVerdict::Ok, ""};
+    auto loop = [&](bool ok, bool other_ok, const std::string& out, const std::string& in) {
+      const std::string wire = "loop-back (" + out + " -> " + in + ")";
+      const std::string where = "the loop-back from " + out + " to " + in;
       if (ok)
-        finding.Text = "The cable answers on its loop-back from " + pins + ".";
+        findings.push_back({wire, TWireVerdict::Ok, "The cable answers on " + where + "."});
       else if (other_ok)
-        finding = {finding.Wire, TWireVerdict::Broken,
-                   "No answer on the loop-back from " + pins +
-                       ", though the other loop-back answers: that wire in the cable is broken."};
+        findings.push_back({wire, TWireVerdict::Broken,
+                            "No answer on " + where +
+                                ", though the other loop-back answers: that wire in the "
+                                "cable is broken."});
       else
-        finding = {finding.Wire, TWireVerdict::Broken,
-                   "No answer on the loop-back from " + pins +
-                       ": the cable is not plugged in, or that wire in it is broken."};
-      findings.push_back(finding);
+        findings.push_back({wire, TWireVerdict::Broken,
+                            "No answer on " + where +
+                                ": the cable is not plugged in, or that wire in it is "
+                                "broken."});
     };
-    loop(a, b, "pin 2 -> pin 12");
-    loop(b, a, "pin 3 -> pin 11");
+    loop(a, b, "pin 2", "pin 12");
+    loop(b, a, "pin 3", "pin 11");
   } else {
     findings.push_back(
         {"loop-back", TWireVerdict::Unseen,
@@ -375,14 +377,21 @@ std::vector<TWireFinding> TestMisoAgainstOutputs(TSpiBusBase& bus, const TWireNa
       return {{"MISO", TWireVerdict::Broken, names.Miso + " could not be read: the port stopped answering."}};
     const bool follows = seen[0] == 0 && seen[1] == 1 && seen[2] == 0 && seen[3] == 1;
     const bool inverse = seen[0] == 1 && seen[1] == 0 && seen[2] == 1 && seen[3] == 0;
+    if (line.set == &TSpiBusBase::SetReset && (follows || inverse)) {
+      // MISO that changes with RESET is what a chip looks like that drives MISO while it is held
+      // in reset (or runs a program that drives it between the pulses), as much as RESET and MISO
+      // touching: nothing is claimed, and its samples say nothing about MISO at rest.
+      findings.push_back({line.wire, TWireVerdict::Unseen,
+                          names.Miso + " changes with " + line.name +
+                              ": a chip that drives MISO in reset, or RESET and MISO touching."});
+      continue;
+    }
     for (uint8_t level : seen) lows += level == 0 ? 1 : 0;
     samples += 4;
     if (follows || inverse) {
-      std::string text = line.name + " and " + names.Miso + " look shorted: MISO follows " + line.wire +
-                         (inverse ? " inverted" : "") + ".";
-      // A chip that runs between the RESET pulses may drive MISO from its own program.
-      if (std::string(line.wire) == "RESET") text += " (Or the chip's program drives MISO while it runs.)";
-      findings.push_back({line.wire, TWireVerdict::Shorted, text});
+      findings.push_back({line.wire, TWireVerdict::Shorted,
+                          line.name + " and " + names.Miso + " look shorted: MISO follows " + line.wire +
+                              (inverse ? " inverted" : "") + "."});
       followed += (followed.empty() ? "" : " and ") + std::string(line.wire);
     } else {
       findings.push_back(
@@ -396,8 +405,9 @@ std::vector<TWireFinding> TestMisoAgainstOutputs(TSpiBusBase& bus, const TWireNa
          names.Miso + " follows " + followed + ": the wires touch, or one is connected to the other's pin."});
   else if (lows == samples)
     findings.push_back({"MISO", TWireVerdict::Broken,
-                        names.Miso + " stays low while nothing should drive it: it is shorted to ground, or "
-                                     "something on the target board holds it low."});
+                        names.Miso + " stays low while the target is held in reset: it is shorted to ground "
+                                     "or held low on the target board, or the chip drives it because SCK "
+                                     "does not reach it."});
   else if (lows == 0)
     findings.push_back({"MISO", TWireVerdict::Unseen,
                         names.Miso +

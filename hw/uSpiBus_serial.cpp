@@ -396,7 +396,7 @@ std::vector<TWireFinding> TSpiBus_COM::TestWires() {
     SetSck(1);
     if (follows)
       findings.push_back({"loop-back (RTS -> DSR)", TWireVerdict::Ok,
-                          "The adapter answers on its loop-back from RTS to DSR."});
+                          "The adapter answers on the loop-back from RTS to DSR."});
     else
       findings.push_back(
           {"loop-back (RTS -> DSR)", TWireVerdict::Broken,

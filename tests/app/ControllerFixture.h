@@ -21,7 +21,7 @@
 #include <vector>
 
 inline void PrintTo(TCommandResult result, std::ostream* os) {
-  static const char* const names[] = {"Done", "Failed", "Declined", "Refused"};
+  static const char* const names[] = {"Done", "Failed", "Declined", "Refused", "NoChip"};
   *os << names[static_cast<int>(result)];
 }
 
