@@ -185,7 +185,13 @@ TCommandResult TPinletController::AdapterTest(const std::string& port_text, uint
         clLogBlue);
   };
   const TChipAnswer answer = ask_chip(*bus);
+  const bool aborted = bus->AbortRequested();
   bus.reset(); // the port is closed: lines idle, RESET released
+  // A signal stops the instructions, which would otherwise read as a chip that does not answer.
+  if (aborted) {
+    Log("Cancelled by the user!\r\n", clLogRed);
+    return TCommandResult::Failed;
+  }
   if (answer.answered) {
     Log("The chip answered in programming mode: RESET, SCK, MOSI and MISO reach it.\r\n", clLogGreen);
     report_chip(answer);

@@ -192,6 +192,19 @@ TEST_F(AdapterTestCommand, NoChipIsItsOwnResultAndAnOpenPortRefusesTheTest) {
   EXPECT_TRUE(LoggedInRed("pin 12")) << Log();
   controller_.Pins.clear();
 
+  // A signal during the test: it ends without blaming the wires and without trying other wiring.
+  static volatile std::sig_atomic_t stop = 0;
+  stop = 1;
+  controller_.SetAbortFlag(&stop);
+  lpt.chip = &chip;
+  log_.lines.clear();
+  pins_seen.clear();
+  EXPECT_EQ(controller_.AdapterTest("LPT1", kConnectSpeed), TCommandResult::Failed);
+  EXPECT_TRUE(LoggedInRed("Cancelled by the user!")) << Log();
+  EXPECT_EQ(pins_seen.size(), 1u);
+  ExpectReleased();
+  controller_.SetAbortFlag(nullptr);
+
   // While a port is open the test would fight it for the port.
   Connect();
   EXPECT_FALSE(controller_.ControlState().AdapterTest);
