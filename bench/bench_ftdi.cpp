@@ -1,4 +1,5 @@
 #include "bench_ftdi.h"
+#include "bench_support.h"
 
 #include "app/uController.h"
 #include "app/uSckSpeed.h"
@@ -11,7 +12,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,57 +20,6 @@ namespace {
 
 // The clock the figures are quoted for: a 16 MHz ATmega328P on a crystal.
 constexpr uint32_t kTargetHz = 16'000'000;
-
-class TLogCapture final : public ILogSink {
-public:
-  void LogStatus(const std::string& text, uint32_t) override { text_ += text; }
-  const std::string& Text() const { return text_; }
-
-private:
-  std::string text_;
-};
-
-class TAlwaysYes final : public IConfirm {
-public:
-  bool AskYesNo(const std::string&) override { return true; }
-};
-
-std::vector<uint8_t> PseudoRandom(size_t size, uint32_t seed) {
-  std::vector<uint8_t> out(size);
-  uint32_t x = seed; // xorshift: no page is blank by accident
-  for (auto& byte : out) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    byte = uint8_t(x);
-  }
-  return out;
-}
-
-// Intel HEX of an image at address 0 (16-byte records; up to 64 KB).
-bool WriteHex(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  for (size_t offset = 0; offset <= bytes.size(); offset += 16) {
-    const size_t count = offset == bytes.size() ? 0 : std::min<size_t>(16, bytes.size() - offset);
-    const uint8_t type = count == 0 ? 0x01 : 0x00;
-    const uint16_t address = count == 0 ? 0 : uint16_t(offset);
-    uint8_t sum = uint8_t(count + (address >> 8) + address + type);
-    char text[8];
-    std::snprintf(text, sizeof text, ":%02X", unsigned(count));
-    out << text;
-    std::snprintf(text, sizeof text, "%04X%02X", unsigned(address), unsigned(type));
-    out << text;
-    for (size_t i = 0; i < count; ++i) {
-      std::snprintf(text, sizeof text, "%02X", bytes[offset + i]);
-      out << text;
-      sum = uint8_t(sum + bytes[offset + i]);
-    }
-    std::snprintf(text, sizeof text, "%02X\r\n", unsigned(uint8_t(-sum)));
-    out << text;
-    if (count == 0) break;
-  }
-  return bool(out);
-}
 
 struct TFtdiFigures {
   uint64_t round_trips = 0, bytes = 0;
@@ -90,8 +39,7 @@ struct TFtdiRig {
   TSimAvrChip chip; // declared before any bus: closing the port still drives its pins
 
   TFtdiFigures Since(uint64_t start_ns) const {
-    return {fake->Counts().round_trips, fake->Counts().bytes_written,
-            double(clock->NowNs() - start_ns) / 1e9};
+    return {fake->Counts().round_trips, fake->Counts().bytes_written, SecondsSince(*clock, start_ns)};
   }
 };
 
@@ -195,10 +143,9 @@ bool PrintFtdi(const TAvrSigType& record, const std::string& db_path) {
               (unsigned long long)page_read.round_trips, page_read.seconds * 1e3);
 
   const std::vector<uint8_t> image = PseudoRandom(size_t(record.MemSize.Flash), 0x2545F491);
-  const std::string dir = (std::filesystem::temp_directory_path() / "pinlet-bench-ftdi").string();
-  std::filesystem::create_directories(dir);
+  const std::string dir = MakeTempDir();
   const std::string file = dir + "/flash.hex";
-  if (record.MemSize.Flash > 65536 || !WriteHex(file, image)) {
+  if (dir.empty() || !WriteHex(file, TBenchImage{"flash", 0, image})) {
     std::fprintf(stderr, "pinlet-bench: cannot write %s\n", file.c_str());
     return false;
   }
@@ -217,9 +164,7 @@ bool PrintFtdi(const TAvrSigType& record, const std::string& db_path) {
   const uint64_t write_bits = pages * (uint64_t(record.PageSize.Flash / 2) * 2 * 32 + 32) + 32;
   const uint64_t verify_bits = uint64_t(record.MemSize.Flash) * 32;
   const double period_s = 2 * phase_ns / 1e9;
-  const double busy_s = (double(job.page_writes) * double(chip.BusyNs(TAvrMemory::Flash)) +
-                         double(job.erases) * double(chip.EraseBusyNs())) /
-                        1e9;
+  const double busy_s = ChipBusySeconds(chip, job.page_writes, job.erases);
   const double write_floor = double(write_bits) * period_s + busy_s;
   const double verify_floor = double(verify_bits) * period_s;
   std::printf("%-14s %11s %12s %10s %10s %9s %7s\n", "", "round trips", "bytes out", "per page", "time s",

@@ -1,4 +1,5 @@
 #include "bench_jobs.h"
+#include "bench_support.h"
 
 #include "app/uController.h"
 #include "core/uSpiBus_base.h"
@@ -10,9 +11,7 @@
 #include "sim/uSimChip.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,72 +20,6 @@ namespace {
 
 // What one ppdev or TIOCM ioctl costs on a PC, roughly; the figure the times below are quoted at.
 constexpr double kPortOpUs = 1.0;
-
-class TLogCapture final : public ILogSink {
-public:
-  void LogStatus(const std::string& text, uint32_t) override { text_ += text; }
-  const std::string& Text() const { return text_; }
-
-private:
-  std::string text_;
-};
-
-class TAlwaysYes final : public IConfirm {
-public:
-  bool AskYesNo(const std::string&) override { return true; }
-};
-
-// A firmware image: where it lies in the flash and what it holds.
-struct TBenchImage {
-  const char* name;
-  uint32_t start;
-  std::vector<uint8_t> bytes;
-};
-
-std::vector<uint8_t> PseudoRandom(size_t size, uint32_t seed) {
-  std::vector<uint8_t> out(size);
-  uint32_t x = seed; // xorshift: every bit pattern occurs, no page is blank by accident
-  for (auto& byte : out) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    byte = uint8_t(x);
-  }
-  return out;
-}
-
-// Intel HEX with 16-byte records, and extended linear addresses where the image crosses 64 KB.
-bool WriteHex(const std::string& path, const TBenchImage& image) {
-  std::ofstream out(path, std::ios::binary);
-  auto record = [&](uint8_t type, uint16_t address, const uint8_t* data, size_t count) {
-    uint8_t sum = uint8_t(count + (address >> 8) + address + type);
-    char head[16];
-    std::snprintf(head, sizeof head, ":%02X%04X%02X", unsigned(count), unsigned(address), unsigned(type));
-    out << head;
-    for (size_t i = 0; i < count; ++i) {
-      char hex[3];
-      std::snprintf(hex, sizeof hex, "%02X", data[i]);
-      out << hex;
-      sum = uint8_t(sum + data[i]);
-    }
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "%02X\r\n", unsigned(uint8_t(-sum)));
-    out << tail;
-  };
-  uint32_t bank = 0;
-  for (size_t offset = 0; offset < image.bytes.size(); offset += 16) {
-    const uint32_t address = image.start + uint32_t(offset);
-    if ((address >> 16) != bank) {
-      bank = address >> 16;
-      const uint8_t upper[2] = {uint8_t(bank >> 8), uint8_t(bank)};
-      record(0x04, 0, upper, 2);
-    }
-    const size_t count = std::min<size_t>(16, image.bytes.size() - offset);
-    record(0x00, uint16_t(address), &image.bytes[offset], count);
-  }
-  record(0x01, 0, nullptr, 0);
-  return bool(out);
-}
 
 struct TJobRun {
   bool ok = false;
@@ -133,13 +66,13 @@ TJobRun RunJob(const TAvrSigType& record, const std::string& db_path, bool paral
     bool ok = controller.LoadFile(file) == TCommandResult::Done;
     const uint64_t connect_start = clock->NowNs();
     ok = ok && controller.Init(parallel ? "LPT1" : "COM1", 0, false) == TCommandResult::Done;
-    run.connect_s = double(clock->NowNs() - connect_start) / 1e9;
+    run.connect_s = SecondsSince(*clock, connect_start);
 
     fake->ResetCounts();
     const uint64_t bits_before = chip->Counters().bits;
     const uint64_t start = clock->NowNs();
     ok = ok && controller.Write(TImageMemory::Flash, kind == TJobKind::WriteVerify) == TCommandResult::Done;
-    run.seconds = double(clock->NowNs() - start) / 1e9;
+    run.seconds = SecondsSince(*clock, start);
     run.ops = fake->Counts();
     run.spi_bits = chip->Counters().bits - bits_before;
     run.ok = ok;
@@ -147,9 +80,7 @@ TJobRun RunJob(const TAvrSigType& record, const std::string& db_path, bool paral
   run.log = log.Text();
   run.page_writes = chip->Counters().page_writes;
   run.erases = chip->Counters().chip_erases;
-  run.busy_s = (double(run.page_writes) * double(chip->BusyNs(TAvrMemory::Flash)) +
-                double(run.erases) * double(chip->EraseBusyNs())) /
-               1e9;
+  run.busy_s = ChipBusySeconds(*chip, run.page_writes, run.erases);
   run.image_exact = std::equal(image.bytes.begin(), image.bytes.end(), chip->Flash().begin() + image.start);
   return run;
 }
@@ -182,15 +113,8 @@ TFloor FloorOf(const TAvrSigType& record, const TSimAvrChip& chip, const TBenchI
   }
   TFloor floor;
   floor.ops = 2 * bits + samples;
-  floor.seconds = double(floor.ops) * op_us / 1e6 +
-                  (double(pages) * double(chip.BusyNs(TAvrMemory::Flash)) + double(chip.EraseBusyNs())) / 1e9;
+  floor.seconds = double(floor.ops) * op_us / 1e6 + ChipBusySeconds(chip, pages, 1);
   return floor;
-}
-
-std::string MakeTempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "pinlet-bench-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) return {};
-  return pattern;
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "bench_linux.h"
+#include "bench_support.h"
 
 #include "core/uAVR_at90.h"
 #include "core/uSpiBus_base.h"
@@ -60,18 +61,6 @@ uint8_t FastestLevel(TBackEnd back_end, uint32_t clock_hz) {
   return kSpiSpeedCount - 1;
 }
 
-std::vector<uint8_t> Image(size_t size) {
-  std::vector<uint8_t> bytes(size);
-  uint32_t x = 0x2545F491;
-  for (auto& b : bytes) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b = uint8_t(x);
-  }
-  return bytes;
-}
-
 std::shared_ptr<IuCMemStream> Stream(const std::vector<uint8_t>& bytes) {
   auto stream = NewMetaMemory();
   for (uint8_t b : bytes) stream->PutByte(&b);
@@ -120,12 +109,12 @@ TLinuxRun Run(TBackEnd back_end, TJob job, const TAvrSigType& record, const std:
   const uint64_t start = clock->NowNs();
   const auto image = Stream(bytes);
   run.status = job == TJob::Write ? isp.WriteFlash(image) : isp.VerifyFlash(image);
-  run.seconds = double(clock->NowNs() - start) / 1e9;
+  run.seconds = SecondsSince(*clock, start);
   run.calls = (back_end == TBackEnd::Gpio ? lines.sets + lines.gets : spi->Counts().ioctls) - calls;
   run.bits = chip->Counters().bits - bits;
   run.samples = lines.gets - gets;
   run.pages = chip->Counters().page_writes - pages;
-  run.busy_s = double(run.pages) * double(chip->BusyNs(TAvrMemory::Flash)) / 1e9;
+  run.busy_s = ChipBusySeconds(*chip, run.pages, 0);
   run.exact = std::equal(bytes.begin(), bytes.end(), chip->Flash().begin());
   isp.LeaveProgMode();
   return run;
@@ -151,7 +140,7 @@ double FloorSeconds(TBackEnd back_end, TJob job, const TAvrSigType& record, uint
 bool PrintLinux(const TAvrSigType& record, const std::string& db_path, uint32_t clock_hz) {
   const size_t size = size_t(record.MemSize.Flash);
   const uint64_t page_bytes = uint64_t(record.PageSize.Flash);
-  const std::vector<uint8_t> bytes = Image(size);
+  const std::vector<uint8_t> bytes = PseudoRandom(size, 0x2545F491);
   std::printf("\nLinux back ends on their models (GPIO chip, spidev node), %s at %.0f MHz, %zu-byte image,\n"
               "%llu-byte pages; %.0f us per GPIO call, %.0f us per SPI_IOC_MESSAGE (stated costs), SCK at\n"
               "the fastest level that clock allows\n",

@@ -8,54 +8,33 @@
 #include "hw/uSpiBus_parallel.h"
 #include "hw/uSpiBus_serial.h"
 #include "sim/uSimChip.h"
+#include "tests/support/IspRig.h"
 #include "tests/support/SimTestSupport.h"
-#include "tests/support/VectorMemStream.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
-  std::vector<uint8_t> bytes(size);
-  for (auto& b : bytes) {
-    seed = seed * 1103515245u + 12345u;
-    b = uint8_t(seed >> 16);
-  }
-  return bytes;
-}
-
 enum class TPort { Parallel, Serial };
 
 // One adapter on one port, a chip on its lines, the tables holding the chip's record.
-class Rig {
+class Rig : public TIspRig<TSpiBusBase> {
 public:
   Rig(TPort port, const TAvrSigType& record)
       : node(port == TPort::Parallel ? fake->AddParallel("/dev/parport0") : fake->AddSerial("/dev/ttyUSB0")) {
     RefreshPortLists(TPortRoots{"/nonexistent-sysfs", "/dev"});
-    SignatureTable = {record};
-    chip = std::make_unique<TSimAvrChip>(record);
+    Keep(fake);
+    MakeChip(record);
     node.chip = chip.get();
     node.keep_events = false;
     if (port == TPort::Parallel)
-      bus = CreateSpiBus<TSpiBus_LPT>(1, fake);
+      Attach(CreateSpiBus<TSpiBus_LPT>(1, fake));
     else
-      bus = CreateSpiBus<TSpiBus_COM>(1, fake, "/dev/ttyUSB0");
-    bus->Speed = sdFastest;
-    isp = std::make_unique<TmCAtgeneric>(bus.get());
-  }
-  ~Rig() {
-    isp.reset();
-    bus.reset();
-    SignatureTable.clear();
+      Attach(CreateSpiBus<TSpiBus_COM>(1, fake, "/dev/ttyUSB0"));
   }
 
-  std::shared_ptr<TVirtualClock> clock = std::make_shared<TVirtualClock>();
-  TScopedWaitClock scoped{clock};
   std::shared_ptr<TFakePortDevice> fake = std::make_shared<TFakePortDevice>();
   TFakeNode& node;
-  std::unique_ptr<TSimAvrChip> chip;
-  std::unique_ptr<TSpiBusBase> bus;
-  std::unique_ptr<TmCAtgeneric> isp;
 };
 
 TEST(ProgrammingThroughPort, SignatureWriteVerifyReadErase) {
@@ -80,20 +59,10 @@ TEST(ProgrammingThroughPort, SignatureWriteVerifyReadErase) {
     ASSERT_EQ(rig.isp->ReadSignature(sig), S_OK);
     EXPECT_EQ(sig, record.Sig);
 
-    const std::vector<uint8_t> data = Pattern(c.image_bytes, 7);
-    auto image = std::make_shared<TVectorMemStream>(data);
-    int32_t error_at = 0;
-    ASSERT_EQ(rig.isp->WriteFlash(image, &error_at), S_OK) << "stopped at " << error_at;
-    ASSERT_TRUE(std::equal(data.begin(), data.end(), rig.chip->Flash().begin()));
-    EXPECT_EQ(rig.isp->VerifyFlash(image, &error_at), S_OK);
-    auto read = std::make_shared<TVectorMemStream>();
-    ASSERT_EQ(rig.isp->ReadFlash(read), S_OK);
-    EXPECT_EQ(read->bytes, rig.chip->Flash());
-
     // A cell that differs must be found where it is: the read path is as real as the write path.
-    rig.chip->Flash()[data.size() / 2] ^= 0x10;
-    EXPECT_EQ(rig.isp->VerifyFlash(image, &error_at), ISP_E_MISMATCH);
-    EXPECT_EQ(error_at, int32_t(data.size() / 2) & ~1);
+    const size_t middle = c.image_bytes / 2;
+    ASSERT_NO_FATAL_FAILURE(CheckWriteVerify(*rig.isp, *rig.chip, Pattern(c.image_bytes, 7), middle, 0x10,
+                                             int32_t(middle) & ~1, true));
 
     ASSERT_EQ(rig.isp->ChipErase(), S_OK);
     EXPECT_TRUE(
@@ -122,13 +91,7 @@ TEST(ProgrammingThroughPort, PageRunsCostTwoWritesPerBitAndOneReadPerSample) {
       ASSERT_TRUE(rig.isp->Identify(false));
 
       const std::vector<uint8_t> data = Pattern(128, 3); // one page of the ATmega328P
-      std::vector<TSpiFrame> load, read;
-      for (uint8_t w = 0; w < 64; ++w) {
-        load.push_back(SpiFrame(0x40, 0x00, w, data[2 * w]));
-        load.push_back(SpiFrame(0x48, 0x00, w, data[2 * w + 1]));
-        read.push_back(SpiFrame(0x20, 0x00, w, 0xFF, kIspAnswerSample));
-        read.push_back(SpiFrame(0x28, 0x00, w, 0xFF, kIspAnswerSample));
-      }
+      auto [load, read] = PageFrames(data);
       read.back().Sample |= kIspEchoSample;
       const uint64_t frames = load.size();
 
@@ -185,11 +148,7 @@ TEST(ProgrammingThroughPort, NoChipOrAPulledAdapterEndWithAnErrorAndFreeThePort)
     ASSERT_EQ(rig.isp->EnterProgMode(), S_OK);
     ASSERT_TRUE(rig.isp->Identify(false));
     rig.node.eio_after_ioctls = int64_t(rig.node.ioctls) + 20000;
-    auto image = std::make_shared<TVectorMemStream>(Pattern(8192, 5));
-    int32_t error_at = -1;
-    EXPECT_EQ(rig.isp->WriteFlash(image, &error_at), ISP_E_FLASHWRITE);
-    EXPECT_GT(error_at, 0);
-    EXPECT_LT(error_at, 8192);
+    ExpectWriteBreaksOff(*rig.isp, 8192, 5);
     rig.isp.reset();
     rig.bus.reset();
     EXPECT_EQ(rig.fake->OpenDescriptors(), 0) << "the port is given back even when it is gone";

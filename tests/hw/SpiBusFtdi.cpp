@@ -6,53 +6,30 @@
 #include "fakes/FakeFtdi.h"
 #include "hw/uSpiBus_ftdi.h"
 #include "sim/uSimChip.h"
+#include "tests/support/IspRig.h"
 #include "tests/support/SimTestSupport.h"
-#include "tests/support/VectorMemStream.h"
 
 #include <gtest/gtest.h>
 #include <map>
 
 namespace {
 
-std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
-  std::vector<uint8_t> bytes(size);
-  for (auto& b : bytes) {
-    seed = seed * 1103515245u + 12345u;
-    b = uint8_t(seed >> 16);
-  }
-  return bytes;
-}
-
 TFtdiDeviceInfo Ft232r(const char* serial) {
   return {kFtdiVendor, 0x6001, serial, "FT232R USB UART", "FTDI"};
 }
 
-TPinMap Pins(const char* text) {
-  TPinMap map;
-  std::string error;
-  EXPECT_TRUE(ParsePinMap(text, TPinKind::Ftdi, map, error)) << error;
-  return map;
-}
-
 // One FT232R with a chip on its pins, wired as the bus is told.
-class Rig {
+class Rig : public TIspRig<TSpiBus_FTDI> {
 public:
   explicit Rig(const TAvrSigType& record, TPinMap pins = DefaultPinMap(TPinKind::Ftdi),
                std::string serial = {})
       : device(fake->AddDevice(Ft232r("A10K3XQ1"))) {
-    SignatureTable = {record};
-    chip = std::make_unique<TSimAvrChip>(record);
+    Keep(fake);
+    MakeChip(record);
     device.chip = chip.get();
     device.wiring = pins;
     fake->clock = clock;
-    bus = CreateSpiBus<TSpiBus_FTDI>(1, fake, std::move(serial), pins);
-    bus->Speed = sdFastest;
-    isp = std::make_unique<TmCAtgeneric>(bus.get());
-  }
-  ~Rig() {
-    isp.reset();
-    bus.reset();
-    SignatureTable.clear();
+    Attach(CreateSpiBus<TSpiBus_FTDI>(1, fake, std::move(serial), pins));
   }
   // The chip's RESET as the pins hold it now.
   bool ResetHeld() const {
@@ -60,13 +37,8 @@ public:
     return pin == device.wiring.Reset.Inverted;
   }
 
-  std::shared_ptr<TVirtualClock> clock = std::make_shared<TVirtualClock>();
-  TScopedWaitClock scoped{clock};
   std::shared_ptr<TFakeFtdi> fake = std::make_shared<TFakeFtdi>();
   TFakeFtdiDevice& device;
-  std::unique_ptr<TSimAvrChip> chip;
-  std::unique_ptr<TSpiBus_FTDI> bus;
-  std::unique_ptr<TmCAtgeneric> isp;
 };
 
 TEST(FtdiBus, SignatureWriteVerifyReadOnEveryWiring) {
@@ -74,7 +46,7 @@ TEST(FtdiBus, SignatureWriteVerifyReadOnEveryWiring) {
   for (const char* wiring : {"", "sck=~0,mosi=~2,miso=~1,reset=~4", "reset=5,sck=6,mosi=7,miso=3"}) {
     SCOPED_TRACE(wiring);
     const TAvrSigType record = SimRecordMega328P();
-    Rig rig(record, Pins(wiring));
+    Rig rig(record, ParsePins(TPinKind::Ftdi, wiring));
     ASSERT_TRUE(rig.bus->IsOpen()) << rig.bus->LastErrorText();
     EXPECT_FALSE(rig.device.kernel_driver_attached) << "ftdi_sio lets go while the device is ours";
     EXPECT_EQ(rig.device.output_mask,
@@ -88,18 +60,7 @@ TEST(FtdiBus, SignatureWriteVerifyReadOnEveryWiring) {
     ASSERT_EQ(rig.isp->ReadSignature(sig), S_OK);
     EXPECT_EQ(sig, record.Sig);
 
-    const std::vector<uint8_t> data = Pattern(4096, 11);
-    auto image = std::make_shared<TVectorMemStream>(data);
-    int32_t error_at = 0;
-    ASSERT_EQ(rig.isp->WriteFlash(image, &error_at), S_OK) << "stopped at " << error_at;
-    ASSERT_TRUE(std::equal(data.begin(), data.end(), rig.chip->Flash().begin()));
-    EXPECT_EQ(rig.isp->VerifyFlash(image, &error_at), S_OK);
-    auto read = std::make_shared<TVectorMemStream>();
-    ASSERT_EQ(rig.isp->ReadFlash(read), S_OK);
-    EXPECT_EQ(read->bytes, rig.chip->Flash());
-    rig.chip->Flash()[1000] ^= 0x04;
-    EXPECT_EQ(rig.isp->VerifyFlash(image, &error_at), ISP_E_MISMATCH);
-    EXPECT_EQ(error_at, 1000);
+    ASSERT_NO_FATAL_FAILURE(CheckWriteVerify(*rig.isp, *rig.chip, Pattern(4096, 11), 1000, 0x04, 1000, true));
 
     rig.isp->LeaveProgMode();
     EXPECT_FALSE(rig.chip->InProgMode());
@@ -110,7 +71,8 @@ TEST(FtdiBus, SignatureWriteVerifyReadOnEveryWiring) {
 TEST(FtdiBus, SingleLinesAndMisoHonourTheWiring) {
   for (const bool inverted : {false, true}) {
     SCOPED_TRACE(inverted ? "inverted" : "straight");
-    Rig rig(SimRecordMega328P(), Pins(inverted ? "sck=~0,mosi=~2,miso=~1,reset=~4" : ""));
+    Rig rig(SimRecordMega328P(),
+            ParsePins(TPinKind::Ftdi, inverted ? "sck=~0,mosi=~2,miso=~1,reset=~4" : ""));
     EXPECT_EQ(rig.bus->Device().Serial, "A10K3XQ1");
     EXPECT_EQ(rig.bus->Device().Description, "FT232R USB UART");
     rig.device.chip = nullptr; // MISO floats high
@@ -143,13 +105,7 @@ TEST(FtdiBus, PageRunsAreOneRoundTripAndPhasesLastTheirWait) {
   ASSERT_TRUE(rig.isp->Identify(false));
 
   const std::vector<uint8_t> data = Pattern(128, 5);
-  std::vector<TSpiFrame> load, read;
-  for (uint8_t w = 0; w < 64; ++w) {
-    load.push_back(SpiFrame(0x40, 0x00, w, data[2 * w]));
-    load.push_back(SpiFrame(0x48, 0x00, w, data[2 * w + 1]));
-    read.push_back(SpiFrame(0x20, 0x00, w, 0xFF, kIspAnswerSample));
-    read.push_back(SpiFrame(0x28, 0x00, w, 0xFF, kIspAnswerSample));
-  }
+  auto [load, read] = PageFrames(data);
   rig.fake->ResetCounts();
   ASSERT_EQ(rig.isp->Instructions(load), S_OK);
   EXPECT_EQ(rig.fake->Counts().round_trips, 1u);
@@ -185,11 +141,7 @@ TEST(FtdiBus, APulledCableEndsTheTransferAndTheDeviceIsStillGivenBack) {
   ASSERT_EQ(rig.isp->EnterProgMode(), S_OK);
   ASSERT_TRUE(rig.isp->Identify(false));
   rig.device.unplug_after_requests = int64_t(rig.device.requests) + 40;
-  auto image = std::make_shared<TVectorMemStream>(Pattern(8192, 3));
-  int32_t error_at = -1;
-  EXPECT_EQ(rig.isp->WriteFlash(image, &error_at), ISP_E_FLASHWRITE);
-  EXPECT_GT(error_at, 0);
-  EXPECT_LT(error_at, 8192);
+  ExpectWriteBreaksOff(*rig.isp, 8192, 3);
   EXPECT_EQ(rig.isp->LastFault(), SPI_E_NOPORT);
   EXPECT_TRUE(rig.bus->LineFault());
   EXPECT_NE(rig.bus->LastErrorText().find("unplugged"), std::string::npos) << rig.bus->LastErrorText();

@@ -6,8 +6,8 @@
 #include "fakes/FakeGpio.h"
 #include "hw/uSpiBus_gpio.h"
 #include "sim/uSimChip.h"
+#include "tests/support/IspRig.h"
 #include "tests/support/SimTestSupport.h"
-#include "tests/support/VectorMemStream.h"
 
 #include <cerrno>
 #include <gtest/gtest.h>
@@ -16,51 +16,21 @@ namespace {
 
 constexpr const char* kChip = "/dev/gpiochip0";
 
-std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
-  std::vector<uint8_t> bytes(size);
-  for (auto& b : bytes) {
-    seed = seed * 1103515245u + 12345u;
-    b = uint8_t(seed >> 16);
-  }
-  return bytes;
-}
-
-TPinMap Pins(const char* text) {
-  TPinMap map;
-  std::string error;
-  EXPECT_TRUE(ParsePinMap(text, TPinKind::Gpio, map, error)) << error;
-  return map;
-}
-
 // A Raspberry Pi-like chip with the target on the default lines (RESET 25, SCK 11, MOSI 10, MISO 9).
-class Rig {
+class Rig : public TIspRig<TSpiBus_GPIO> {
 public:
   explicit Rig(TPinMap pins = DefaultPinMap(TPinKind::Gpio), bool open = true) : pins_(std::move(pins)) {
-    SignatureTable = {SimRecordMega328P()};
-    chip = std::make_unique<TSimAvrChip>(SignatureTable[0]);
+    Keep(fake);
+    MakeChip(SimRecordMega328P());
     gpio.chip = chip.get();
     gpio.wiring = {25, 11, 10, 9};
     if (open) Open();
   }
-  ~Rig() {
-    isp.reset();
-    bus.reset();
-    SignatureTable.clear();
-  }
-  void Open() {
-    bus = CreateSpiBus<TSpiBus_GPIO>(1, fake, kChip, pins_);
-    bus->Speed = sdFastest;
-    isp = std::make_unique<TmCAtgeneric>(bus.get());
-  }
+  void Open() { Attach(CreateSpiBus<TSpiBus_GPIO>(1, fake, kChip, pins_)); }
 
-  std::shared_ptr<TVirtualClock> clock = std::make_shared<TVirtualClock>();
-  TScopedWaitClock scoped{clock};
   std::shared_ptr<TFakeGpio> fake = std::make_shared<TFakeGpio>();
   TFakeGpioChip& gpio = fake->AddChip(kChip);
-  std::unique_ptr<TSimAvrChip> chip;
   TPinMap pins_;
-  std::unique_ptr<TSpiBus_GPIO> bus;
-  std::unique_ptr<TmCAtgeneric> isp;
 };
 
 TEST(GpioBus, ProgramsTheChipStraightInvertedAndByLineName) {
@@ -74,7 +44,7 @@ TEST(GpioBus, ProgramsTheChipStraightInvertedAndByLineName) {
        {Case{"default", "", false, false}, Case{"inverted", "sck=~11,mosi=~10,miso=~9", true, false},
         Case{"names", "reset=TGT_RST,sck=SPI_CLK,mosi=SPI_MOSI,miso=SPI_MISO", false, true}}) {
     SCOPED_TRACE(c.name);
-    Rig rig(Pins(c.pins), false);
+    Rig rig(ParsePins(TPinKind::Gpio, c.pins), false);
     if (c.rename) {
       rig.gpio.lines[25].name = "TGT_RST";
       rig.gpio.lines[11].name = "SPI_CLK";
@@ -94,15 +64,7 @@ TEST(GpioBus, ProgramsTheChipStraightInvertedAndByLineName) {
     TAvrSignature sig;
     ASSERT_EQ(rig.isp->ReadSignature(sig), S_OK);
     EXPECT_EQ(sig, SignatureTable[0].Sig);
-    const std::vector<uint8_t> data = Pattern(2048, 11);
-    auto image = std::make_shared<TVectorMemStream>(data);
-    int32_t error_at = 0;
-    ASSERT_EQ(rig.isp->WriteFlash(image, &error_at), S_OK) << error_at;
-    ASSERT_TRUE(std::equal(data.begin(), data.end(), rig.chip->Flash().begin()));
-    EXPECT_EQ(rig.isp->VerifyFlash(image, &error_at), S_OK);
-    rig.chip->Flash()[700] ^= 0x01;
-    EXPECT_EQ(rig.isp->VerifyFlash(image, &error_at), ISP_E_MISMATCH);
-    EXPECT_EQ(error_at, 700);
+    ASSERT_NO_FATAL_FAILURE(CheckWriteVerify(*rig.isp, *rig.chip, Pattern(2048, 11), 700, 0x01, 700, false));
     rig.isp->LeaveProgMode();
     EXPECT_FALSE(rig.chip->InProgMode());
   }
@@ -115,13 +77,7 @@ TEST(GpioBus, PageRunsCostTwoSetsPerBitAndOneGetPerSample) {
   ASSERT_EQ(rig.isp->EnterProgMode(), S_OK);
   ASSERT_TRUE(rig.isp->Identify(false));
   const std::vector<uint8_t> data = Pattern(128, 3);
-  std::vector<TSpiFrame> load, read;
-  for (uint8_t w = 0; w < 64; ++w) {
-    load.push_back(SpiFrame(0x40, 0x00, w, data[2 * w]));
-    load.push_back(SpiFrame(0x48, 0x00, w, data[2 * w + 1]));
-    read.push_back(SpiFrame(0x20, 0x00, w, 0xFF, kIspAnswerSample));
-    read.push_back(SpiFrame(0x28, 0x00, w, 0xFF, kIspAnswerSample));
-  }
+  auto [load, read] = PageFrames(data);
   read.back().Sample |= kIspEchoSample;
   const uint64_t frames = load.size();
   const uint64_t sets = rig.gpio.sets, gets = rig.gpio.gets;
@@ -163,7 +119,7 @@ TEST(GpioBus, OpenFailuresSayWhyAndLeaveNothingHeld) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Rig rig(Pins(c.pins), false);
+    Rig rig(ParsePins(TPinKind::Gpio, c.pins), false);
     c.setup(rig.gpio);
     rig.Open();
     EXPECT_EQ(rig.bus->CheckHardware(), SPI_E_NOPORT);
@@ -192,11 +148,7 @@ TEST(GpioBus, CloseReleasesResetFirstOnEveryPath) {
     ASSERT_TRUE(rig.isp->Identify(false));
     if (path == 1) {
       rig.gpio.fail_after_calls = int64_t(rig.gpio.calls) + 20000;
-      auto image = std::make_shared<TVectorMemStream>(Pattern(4096, 5));
-      int32_t error_at = -1;
-      EXPECT_EQ(rig.isp->WriteFlash(image, &error_at), ISP_E_FLASHWRITE);
-      EXPECT_GT(error_at, 0);
-      EXPECT_LT(error_at, 4096);
+      ExpectWriteBreaksOff(*rig.isp, 4096, 5);
       EXPECT_NE(rig.bus->LastErrorText().find("stopped answering"), std::string::npos)
           << rig.bus->LastErrorText();
     }

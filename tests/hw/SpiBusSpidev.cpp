@@ -7,6 +7,7 @@
 #include "fakes/FakeSpidev.h"
 #include "hw/uSpiBus_spidev.h"
 #include "sim/uSimChip.h"
+#include "tests/support/IspRig.h"
 #include "tests/support/SimTestSupport.h"
 #include "tests/support/VectorMemStream.h"
 
@@ -20,56 +21,27 @@ namespace {
 
 constexpr const char* kSpi = "/dev/spidev0.0";
 
-std::vector<uint8_t> Pattern(size_t size, uint32_t seed) {
-  std::vector<uint8_t> bytes(size);
-  for (auto& b : bytes) {
-    seed = seed * 1103515245u + 12345u;
-    b = uint8_t(seed >> 16);
-  }
-  return bytes;
-}
-
-TPinMap Pins(const char* text) {
-  TPinMap map;
-  std::string error;
-  EXPECT_TRUE(ParsePinMap(text, TPinKind::Spi, map, error)) << error;
-  return map;
-}
-
-class Rig {
+class Rig : public TIspRig<TSpiBus_SPIDEV> {
 public:
   explicit Rig(TPinMap pins = DefaultPinMap(TPinKind::Spi), bool open = true,
                TSimChipOptions options = TSimChipOptions{})
       : pins_(std::move(pins)) {
-    SignatureTable = {SimRecordMega328P()};
-    chip = std::make_unique<TSimAvrChip>(SignatureTable[0], options);
+    Keep(spi);
+    Keep(fake_gpio);
+    MakeChip(SimRecordMega328P(), options);
     node.chip = chip.get();
     node.clock = clock.get(); // time passes at the SPI clock, so the chip's busy times end
     gpio.chip = chip.get();
     gpio.wiring.reset = 25;
     if (open) Open();
   }
-  ~Rig() {
-    isp.reset();
-    bus.reset();
-    SignatureTable.clear();
-  }
-  void Open() {
-    bus = CreateSpiBus<TSpiBus_SPIDEV>(1, spi, fake_gpio, kSpi, pins_);
-    bus->Speed = sdFastest;
-    isp = std::make_unique<TmCAtgeneric>(bus.get());
-  }
+  void Open() { Attach(CreateSpiBus<TSpiBus_SPIDEV>(1, spi, fake_gpio, kSpi, pins_)); }
 
-  std::shared_ptr<TVirtualClock> clock = std::make_shared<TVirtualClock>();
-  TScopedWaitClock scoped{clock};
   std::shared_ptr<TFakeSpidev> spi = std::make_shared<TFakeSpidev>();
   TFakeSpidevNode& node = spi->AddDevice(kSpi);
   std::shared_ptr<TFakeGpio> fake_gpio = std::make_shared<TFakeGpio>();
   TFakeGpioChip& gpio = fake_gpio->AddChip("/dev/gpiochip0");
-  std::unique_ptr<TSimAvrChip> chip;
   TPinMap pins_;
-  std::unique_ptr<TSpiBus_SPIDEV> bus;
-  std::unique_ptr<TmCAtgeneric> isp;
 };
 
 TEST(SpidevBus, OpenSetsModeZeroEightBitsAndNoChipSelectWhereTheControllerAllows) {
@@ -115,7 +87,7 @@ TEST(SpidevBus, SpeedLevelsMapToClockRatesThatKeepThePhaseRule) {
 TEST(SpidevBus, ProgramsTheChipWithOneMessagePerRun) {
   for (const char* pins : {"", "reset=~25", "reset=gpiochip1:7", "reset=/dev/gpiochip1:TGT_RESET"}) {
     SCOPED_TRACE(pins);
-    Rig rig(Pins(pins), false);
+    Rig rig(ParsePins(TPinKind::Spi, pins), false);
     const std::string text = pins;
     if (text.find("gpiochip1") != std::string::npos) {
       TFakeGpioChip& other = rig.fake_gpio->AddChip("/dev/gpiochip1", 16);
@@ -134,13 +106,7 @@ TEST(SpidevBus, ProgramsTheChipWithOneMessagePerRun) {
 
     // A page load and a page read are one message each, whatever their length.
     const std::vector<uint8_t> page = Pattern(128, 3);
-    std::vector<TSpiFrame> load, read;
-    for (uint8_t w = 0; w < 64; ++w) {
-      load.push_back(SpiFrame(0x40, 0x00, w, page[2 * w]));
-      load.push_back(SpiFrame(0x48, 0x00, w, page[2 * w + 1]));
-      read.push_back(SpiFrame(0x20, 0x00, w, 0xFF, kIspAnswerSample));
-      read.push_back(SpiFrame(0x28, 0x00, w, 0xFF, kIspAnswerSample));
-    }
+    auto [load, read] = PageFrames(page);
     uint64_t ioctls = rig.spi->Counts().ioctls;
     ASSERT_EQ(rig.isp->Instructions(load), S_OK);
     EXPECT_EQ(rig.spi->Counts().ioctls - ioctls, 1u);
@@ -263,7 +229,7 @@ TEST(SpidevBus, OpenFailuresSayWhyAndLeaveNothingOpen) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Rig rig(Pins(c.pins), false);
+    Rig rig(ParsePins(TPinKind::Spi, c.pins), false);
     c.setup(rig);
     rig.Open();
     EXPECT_EQ(rig.bus->CheckHardware(), SPI_E_NOPORT);
@@ -283,11 +249,7 @@ TEST(SpidevBus, APulledBoardEndsTheWriteAndCloseStillReleasesEverything) {
     ASSERT_TRUE(rig.isp->Identify(false));
     if (fail) {
       rig.node.fail_after_ioctls = int64_t(rig.node.ioctls) + 30;
-      auto image = std::make_shared<TVectorMemStream>(Pattern(8192, 5));
-      int32_t error_at = -1;
-      EXPECT_EQ(rig.isp->WriteFlash(image, &error_at), ISP_E_FLASHWRITE);
-      EXPECT_GT(error_at, 0);
-      EXPECT_LT(error_at, 8192);
+      ExpectWriteBreaksOff(*rig.isp, 8192, 5);
       EXPECT_NE(rig.bus->LastErrorText().find("stopped answering"), std::string::npos)
           << rig.bus->LastErrorText();
     }
