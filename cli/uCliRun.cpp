@@ -301,6 +301,9 @@ int RunCli(const TCliOptions& options, const TCliTerminal& terminal, const std::
   }
 
   if (options.Command == TCliCommand::Dump) return finish(controller.DumpMetaFile(options.Memory));
+  // The self-test opens the port itself, once per wiring it tries.
+  if (options.Command == TCliCommand::AdapterTest)
+    return finish(controller.AdapterTest(options.Port, options.Speed));
 
   if (const TCommandResult connected = controller.Init(options.Port, options.Speed, options.Debug);
       !controller.HasBus() || stopped())

@@ -14,6 +14,7 @@ struct TCommandInfo {
 
 constexpr TCommandInfo kCommands[] = {
     {TCliCommand::Ports, "ports", false},
+    {TCliCommand::AdapterTest, "adapter-test", false},
     {TCliCommand::Signature, "signature", false},
     {TCliCommand::Calibration, "calibration", false},
     {TCliCommand::Locks, "locks", false},
@@ -49,6 +50,7 @@ std::optional<uint8_t> ParseSpeed(const std::string& text) {
 }
 
 int ExitStatusFor(TCommandResult result) {
+  if (result == TCommandResult::NoChip) return kExitNoChip;
   return result == TCommandResult::Done ? kExitOk : kExitFailed;
 }
 
@@ -184,6 +186,11 @@ std::string UsageText(const std::string& program_name) {
          "Commands:\n"
          "  ports            list every port with its kind and display name (simulated ones, FTDI\n"
          "                   adapters, GPIO chips and SPI devices too)\n"
+         "  adapter-test     check the adapter's wiring, no chip needed: drive each wire in turn\n"
+         "                   and read back what the adapter shows; then, with a chip, enter\n"
+         "                   programming mode and check its answer. Says in plain words which\n"
+         "                   wire looks broken, shorted or swapped, and a --pins that fixes a\n"
+         "                   swap where the wiring is configurable\n"
          "  signature        read the signature bytes and name the chip\n"
          "  calibration      read the four calibration bytes\n"
          "  locks            read the lock bits and name the programmed ones\n"
@@ -269,8 +276,9 @@ std::string UsageText(const std::string& program_name) {
          "is released), the port gets its settings back and nothing further is done.\n"
          "\n"
          "Exit status: 0 when the command did what was asked, 1 when it reported an error or the\n"
-         "question was answered No, 2 for a usage error, 128 + the signal's number when a signal\n"
-         "ended the run (130 for Ctrl-C, 143 for SIGTERM, 129 for SIGHUP, 131 for SIGQUIT).\n"
+         "question was answered No, 2 for a usage error, 3 when adapter-test found the wires fine\n"
+         "but no chip answered, 128 + the signal's number when a signal ended the run (130 for\n"
+         "Ctrl-C, 143 for SIGTERM, 129 for SIGHUP, 131 for SIGQUIT).\n"
          "\n"
          "Examples:\n"
          "  " +
@@ -288,6 +296,9 @@ std::string UsageText(const std::string& program_name) {
          "  " +
          p +
          " --port gpio:/dev/gpiochip0 --pins reset=24 signature   # Raspberry Pi header\n"
+         "  " +
+         p +
+         " --port ftdi adapter-test                 # check an FT232R cable's wires\n"
          "  " +
          p +
          " --port spi:/dev/spidev0.0 write blink.hex --yes\n"

@@ -12,6 +12,7 @@
 enum class TCliCommand {
   None,
   Ports,
+  AdapterTest,
   Signature,
   Calibration,
   Locks,
@@ -53,6 +54,7 @@ struct TCliParse {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1; // the command reported an error, or the user declined
 constexpr int kExitUsage = 2;
+constexpr int kExitNoChip = 3; // adapter-test: the wires look fine, but no chip answered
 
 // args excludes the program name.
 TCliParse ParseCommandLine(const std::vector<std::string>& args);

@@ -263,6 +263,7 @@ void TFormMain::CreateControls() {
   edPins->setObjectName("edPins");
   edPins->setGeometry(111, 47, 214, 21);
   edPins->setPlaceholderText("Wiring: default");
+  btAdapterTest = MakeButton(gbInit, "btAdapterTest", "Test adapter", 247, 84, 78, 20);
   edPins->setToolTip("The adapter's wiring, for example reset=4,sck=0,mosi=2,miso=1 (~ before a pin: an "
                      "inverted line). Keys left out keep the adapter's default; see docs/ports.md.");
 
@@ -337,6 +338,7 @@ void TFormMain::CreateControls() {
 
   connect(btInit, &QPushButton::clicked, this, &TFormMain::btInitClick);
   connect(btFree, &QPushButton::clicked, this, &TFormMain::btFreeClick);
+  connect(btAdapterTest, &QPushButton::clicked, this, &TFormMain::btAdapterTestClick);
   connect(cbComPort, &QComboBox::currentIndexChanged, this, &TFormMain::cbComPortChange);
   connect(cbSpeed, &QComboBox::currentIndexChanged, this, &TFormMain::cbSpeedChange);
   connect(cbMemory, &QComboBox::currentIndexChanged, this, &TFormMain::cbMemoryChange);
@@ -464,6 +466,7 @@ bool TFormMain::AskYesNo(const std::string& question) {
 
 void TFormMain::ApplyControlState(const TControlState& state) {
   btInit->setEnabled(state.Init);
+  btAdapterTest->setEnabled(state.AdapterTest);
   btFree->setEnabled(state.Free);
   btReadSig->setEnabled(state.ReadSig);
   btReadCalib->setEnabled(state.ReadCalib);
@@ -552,6 +555,15 @@ void TFormMain::btInitClick() {
     const int speed = cbSpeed->currentIndex();
     FController->Init(cbComPort->currentText().toStdString(), uint8_t(speed < 0 ? kDefaultSpeedLevel : speed),
                       cbDebug->isChecked());
+  });
+}
+
+void TFormMain::btAdapterTestClick() {
+  RunCommand([this] {
+    FController->Pins = edPins->text().trimmed().toStdString();
+    const int speed = cbSpeed->currentIndex();
+    FController->AdapterTest(cbComPort->currentText().toStdString(),
+                             uint8_t(speed < 0 ? kDefaultSpeedLevel : speed));
   });
 }
 

@@ -75,6 +75,7 @@ protected:
 private slots:
   void btInitClick();
   void btFreeClick();
+  void btAdapterTestClick();
   void cbComPortChange();
   void cbSpeedChange();
   void cbMemoryChange();
@@ -123,6 +124,7 @@ private:
   QComboBox* cbSpeed = nullptr;
   QPlainTextEdit* memoFriendlyName = nullptr;
   QPushButton* btInit = nullptr;
+  QPushButton* btAdapterTest = nullptr; // the wiring self-test
   QLineEdit* edPins = nullptr;
   QPushButton* btFree = nullptr;
   QCheckBox* cbDebug = nullptr;

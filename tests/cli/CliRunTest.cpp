@@ -304,6 +304,19 @@ TEST_F(CliRun, ConnectionFailuresEndWithStatusOneAndDumpNeedsNoPort) {
   EXPECT_EQ(out.back(), '\n') << "the last, partial row is finished with a line end";
 }
 
+// Scripts tell a good adapter with a chip (0) from one whose chip did not answer (3).
+TEST_F(CliRun, AdapterTestExitStatusSaysWhetherAChipAnswered) {
+  EXPECT_EQ(Run({"adapter-test"}), kExitOk) << out;
+  EXPECT_TRUE(Printed("Adapter test on SIM1.")) << out;
+  EXPECT_TRUE(Printed("ATmega328P")) << out;
+  TSimChipOptions faults;
+  faults.no_chip = true;
+  ASSERT_EQ(SetSimPortFaults(1, faults), S_OK);
+  EXPECT_EQ(Run({"adapter-test"}), kExitNoChip) << out;
+  EXPECT_EQ(Run({"--port", "LPT1", "--pins", "miso=3", "adapter-test"}), kExitFailed) << out;
+  EXPECT_TRUE(Printed("pin 3 of the parallel port cannot be read")) << out;
+}
+
 TEST_F(CliRun, PortsListsTheSimulatedPortWithItsKind) {
   EXPECT_EQ(Run({"ports"}), kExitOk);
   EXPECT_TRUE(Printed("SIM1")) << out;

@@ -111,8 +111,8 @@ TEST_F(FormMainSettingsTest, AdapKeepsTheSettingsBesideTheProgram) {
   EXPECT_FALSE(std::filesystem::exists(SettingsFile()));
 }
 
-// The wiring is kept like the port, and Init hands it to the port it opens.
-TEST_F(FormMainSettingsTest, TheWiringSurvivesARestartAndGoesWithInit) {
+// The wiring is kept like the port, and Init and the adapter test hand it to the port they open.
+TEST_F(FormMainSettingsTest, TheWiringSurvivesARestartAndGoesWithInitAndTheAdapterTest) {
   Open();
   Child<QLineEdit>("edPins")->setText(" reset=~DTR ");
   CloseAndDestroy();
@@ -121,6 +121,13 @@ TEST_F(FormMainSettingsTest, TheWiringSurvivesARestartAndGoesWithInit) {
 
   Open();
   EXPECT_EQ(Child<QLineEdit>("edPins")->text(), "reset=~DTR");
+  // The self-test opens the port on its own, and leaves it closed.
+  ASSERT_TRUE(Enabled("btAdapterTest"));
+  Click("btAdapterTest");
+  EXPECT_NE(LogPlainText().find("Adapter test on SIM1."), std::string::npos) << LogPlainText();
+  EXPECT_NE(LogPlainText().find("The chip answered"), std::string::npos) << LogPlainText();
+  EXPECT_TRUE(Enabled("btInit"));
   Connect();
   EXPECT_NE(LogPlainText().find("--pins is ignored on SIM1"), std::string::npos) << LogPlainText();
+  EXPECT_FALSE(Enabled("btAdapterTest")) << "not while a port is open";
 }
