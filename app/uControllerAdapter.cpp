@@ -11,11 +11,6 @@
 #include "devicedb/uAVR_base.h"
 #include "hw/uAdapterTest.h"
 #include "hw/uPinMap.h"
-#include "hw/uSpiBus_ftdi.h"
-#include "hw/uSpiBus_gpio.h"
-#include "hw/uSpiBus_parallel.h"
-#include "hw/uSpiBus_serial.h"
-#include "hw/uSpiBus_spidev.h"
 
 #include <cstdio>
 #include <optional>
@@ -25,11 +20,7 @@ namespace {
 
 // The kind of adapter behind a bus, for the back ends whose wiring is configurable.
 std::optional<TPinKind> PinKindOfBus(TSpiBusBase& bus) {
-  if (dynamic_cast<TSpiBus_LPT*>(&bus)) return TPinKind::Parallel;
-  if (dynamic_cast<TSpiBus_COM*>(&bus)) return TPinKind::Serial;
-  if (dynamic_cast<TSpiBus_FTDI*>(&bus)) return TPinKind::Ftdi;
-  if (dynamic_cast<TSpiBus_GPIO*>(&bus)) return TPinKind::Gpio;
-  if (dynamic_cast<TSpiBus_SPIDEV*>(&bus)) return TPinKind::Spi;
+  if (const auto* self_test = dynamic_cast<const IAdapterSelfTest*>(&bus)) return self_test->WiringKind();
   return std::nullopt;
 }
 

@@ -3,6 +3,8 @@
 // loop-backs of the old cables, the pins' own levels on FTDI and GPIO, MISO). The controller adds
 // the second half, with a chip: programming mode and its echo.
 #pragma once
+#include "hw/uPinMap.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,4 +27,6 @@ public:
   virtual ~IAdapterSelfTest() = default;
   // Needs the port open. Leaves the lines idle and the target released from reset.
   virtual std::vector<TWireFinding> TestWires() = 0;
+  // How the back end numbers its pins, so that a wiring of its kind can be read and varied.
+  virtual TPinKind WiringKind() const = 0;
 };

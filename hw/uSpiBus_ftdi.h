@@ -61,6 +61,7 @@ public:
   }
 
   std::vector<TWireFinding> TestWires() override;
+  TPinKind WiringKind() const override { return TPinKind::Ftdi; }
 
   bool IsOpen() const { return device_ != nullptr; }
   int32_t PortNumber() const { return port_number_; }

@@ -41,6 +41,7 @@ public:
   // and MISO: an output the chip reads back wrong is broken or shorted at the pin, one that MISO
   // follows is shorted or swapped with it. A wire broken beyond the header is unseen.
   std::vector<TWireFinding> TestWires() override;
+  TPinKind WiringKind() const override { return TPinKind::Gpio; }
 
   bool IsOpen() const { return open_; }
   int32_t PortNumber() const { return port_number_; }

@@ -43,6 +43,7 @@ public:
   // With the target held in reset: the default cable's two loop-backs, and MISO against each
   // output (hw/uAdapterTest.h).
   std::vector<TWireFinding> TestWires() override;
+  TPinKind WiringKind() const override { return TPinKind::Parallel; }
 
   int32_t PortNumber() const { return port_number_; }
   uint16_t BaseAddress() const { return base_address_; }

@@ -38,6 +38,7 @@ public:
   // With the target held in reset: the default cable's RTS -> DSR loop-back, and MISO against
   // each output (hw/uAdapterTest.h).
   std::vector<TWireFinding> TestWires() override;
+  TPinKind WiringKind() const override { return TPinKind::Serial; }
 
   int32_t PortNumber() const { return port_number_; }
   bool IsOpen() const { return fd_.Valid(); }

@@ -69,6 +69,7 @@ public:
   // low, no chip leaves it floating, a short to ground holds it low), so both are unseen; anything
   // else a noisy or floating line. SCK and MOSI cannot be read back.
   std::vector<TWireFinding> TestWires() override;
+  TPinKind WiringKind() const override { return TPinKind::Spi; }
 
   bool IsOpen() const { return fd_.Valid(); }
   int32_t PortNumber() const { return port_number_; }
