@@ -14,7 +14,22 @@ void TFakeNode::WireAs(const TPinMap& map) {
 }
 
 int TFakeNode::OutputLevel(int pin) const {
-  if (parallel) return pin >= 2 && pin <= 9 ? (data >> (pin - 2)) & 1 : -1;
+  if (parallel) {
+    if (pin >= 2 && pin <= 9) return (data >> (pin - 2)) & 1;
+    // The control pins: STROBE, AUTOFD and SELECTIN are low when their register bit is set.
+    switch (pin) {
+    case 1:
+      return (control & 0x01) ? 0 : 1;
+    case 14:
+      return (control & 0x02) ? 0 : 1;
+    case 16:
+      return (control & 0x04) ? 1 : 0;
+    case 17:
+      return (control & 0x08) ? 0 : 1;
+    default:
+      return -1;
+    }
+  }
   switch (pin) {
   case 3:
     return brk ? 1 : 0;
@@ -32,6 +47,8 @@ TFakeNode::TChipSide TFakeNode::ChipSide() const {
   if (!adapter_present) return side;
   for (const TPinAssign& buffer : wiring.Buffers)
     if (OutputLevel(buffer.Pin) != (buffer.Inverted ? 1 : 0)) return side; // the buffer is off
+  for (const TPinAssign& power : wiring.Power)
+    if (OutputLevel(power.Pin) != (power.Inverted ? 0 : 1)) return side; // the target is not powered
   auto level = [&](const TPinAssign& assign, bool inverted) {
     const int pin = OutputLevel(assign.Pin);
     return uint8_t((pin > 0 ? 1 : 0) ^ (assign.Inverted ? 1 : 0) ^ (inverted ? 1 : 0));

@@ -66,12 +66,14 @@ bool ResolvePin(std::string_view key, std::string_view value, TPinKind kind, TRo
       error = where + ": a parallel port pin is a number from 1 to 25.";
       return false;
     }
-    const bool is_output = number >= 2 && number <= 9;
+    const bool is_output = (number >= 1 && number <= 9) || number == 14 || number == 16 || number == 17;
     const bool is_input = std::find(std::begin(kParallelInputs), std::end(kParallelInputs), number) !=
                           std::end(kParallelInputs);
     if (role == TRole::Output && !is_output) {
       error = where + ": pin " + std::to_string(number) +
-              " of the parallel port cannot be driven; outputs are the data pins 2 to 9.";
+              " of the parallel port cannot be driven; outputs are the data pins 2 to 9 and the control pins "
+              "1, 14, 16 "
+              "and 17.";
       return false;
     }
     if (role == TRole::Input && !is_input) {
@@ -206,7 +208,7 @@ TPinMap DefaultPinMap(TPinKind kind) {
 
 bool ParsePinMap(std::string_view text, TPinKind kind, TPinMap& map, std::string& error) {
   TPinMap result = DefaultPinMap(kind);
-  bool buffers_given = false;
+  bool buffers_given = false, power_given = false;
   std::string_view rest = text;
   while (!rest.empty()) {
     const size_t comma = rest.find(',');
@@ -231,21 +233,25 @@ bool ParsePinMap(std::string_view text, TPinKind kind, TPinMap& map, std::string
       target = &result.Mosi;
     else if (key == "MISO" || key == "SDI")
       target = &result.Miso, role = TRole::Input;
-    if (key == "BUFF") {
+    if (key == "BUFF" || key == "VCC") {
+      const bool buffer = key == "BUFF";
       if (kind != TPinKind::Parallel) {
-        error = "buff: only the parallel port's cables have buffer-enable pins.";
+        error = key_text + (buffer ? ": only the parallel port's cables have buffer-enable pins."
+                                   : ": only the parallel port's cables take their power from the port.");
         return false;
       }
-      if (!buffers_given) result.Buffers.clear();
-      buffers_given = true;
-      TPinAssign buffer;
-      if (!ResolvePin(key_text, value, kind, TRole::Output, buffer, error)) return false;
-      result.Buffers.push_back(buffer);
+      bool& given = buffer ? buffers_given : power_given;
+      std::vector<TPinAssign>& list = buffer ? result.Buffers : result.Power;
+      if (!given) list.clear();
+      given = true;
+      TPinAssign pin;
+      if (!ResolvePin(key_text, value, kind, TRole::Output, pin, error)) return false;
+      list.push_back(pin);
       continue;
     }
     if (!target) {
       error = "unknown signal \"" + key_text + "\" (keys: reset, sck, mosi, miso" +
-              (kind == TPinKind::Parallel ? ", buff" : "") + ").";
+              (kind == TPinKind::Parallel ? ", buff, vcc" : "") + ").";
       return false;
     }
     if (kind == TPinKind::Spi && target != &result.Reset) {
@@ -262,6 +268,7 @@ bool ParsePinMap(std::string_view text, TPinKind kind, TPinMap& map, std::string
     used.push_back({"miso", &result.Miso});
   }
   for (const auto& buffer : result.Buffers) used.push_back({"buff", &buffer});
+  for (const auto& power : result.Power) used.push_back({"vcc", &power});
   for (size_t i = 0; i < used.size(); ++i)
     for (size_t j = i + 1; j < used.size(); ++j)
       if (SamePin(*used[i].second, *used[j].second)) {
@@ -281,5 +288,6 @@ std::string DescribePinMap(const TPinMap& map, TPinKind kind) {
     text += " miso=" + Describe(map.Miso, kind);
   }
   for (const auto& buffer : map.Buffers) text += " buff=" + Describe(buffer, kind);
+  for (const auto& power : map.Power) text += " vcc=" + Describe(power, kind);
   return text;
 }

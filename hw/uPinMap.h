@@ -1,8 +1,9 @@
 // Wiring is configuration: which pin of an adapter carries RESET, SCK, MOSI and MISO, and which of
 // them a buffer on the adapter inverts. Each kind of adapter numbers its pins its own way:
 //
-//   parallel  DB25 pin numbers: outputs on the data pins 2-9 (D0-D7), MISO on a status pin
-//             (10 ACK, 11 BUSY, 12 PE, 13 SELECT, 15 ERROR)
+//   parallel  DB25 pin numbers: outputs on the data pins 2-9 (D0-D7) or the control pins 1
+//             (STROBE), 14 (AUTOFD), 16 (INIT), 17 (SELECTIN); MISO on a status pin (10 ACK,
+//             11 BUSY, 12 PE, 13 SELECT, 15 ERROR)
 //   serial    DB9 pin numbers or signal names: outputs TXD (3, as break), DTR (4), RTS (7); MISO on
 //             an input: DCD (1), DSR (6), CTS (8), RI (9)
 //   ftdi      bit numbers 0-7 of the chip's bit-bang port, or the FT232R signal names TXD, RXD,
@@ -14,7 +15,9 @@
 // The text form is "reset=N,sck=N,mosi=N,miso=N" with any subset of the keys (the others keep the
 // adapter's default wiring) and "~" before a value for an inverted line. "sdo"/"sdi" are accepted
 // for "mosi"/"miso". "buff=N" (repeatable, parallel only) names a pin that enables the adapter's
-// buffer: it is held low while Pinlet uses the port ("~N": held high).
+// buffer: it is held low while Pinlet uses the port ("~N": held high). "vcc=N" (repeatable,
+// parallel only) names a pin that powers the target: it is driven high from the open of the port
+// on ("~N": low), and left so at its close, so that the target runs on.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -36,6 +39,7 @@ struct TPinAssign {
 struct TPinMap {
   TPinAssign Reset, Sck, Mosi, Miso;
   std::vector<TPinAssign> Buffers; // parallel: buffer-enable outputs
+  std::vector<TPinAssign> Power;   // parallel: outputs that power the target
   bool operator==(const TPinMap&) const = default;
 };
 

@@ -10,6 +10,24 @@ int DataBitOfPin(int pin) {
   return pin >= 2 && pin <= 9 ? pin - 2 : -1;
 }
 
+// The control register bit of a DB25 output pin, -1 for a pin that is none; port_inverts: the
+// port drives STROBE, AUTOFD and SELECTIN low when their bit is set (IEEE 1284 SPP registers).
+int ControlBitOfPin(int pin, bool& port_inverts) {
+  port_inverts = pin != 16;
+  switch (pin) {
+  case 1:
+    return 0; // STROBE
+  case 14:
+    return 1; // AUTOFD
+  case 16:
+    return 2; // INIT
+  case 17:
+    return 3; // SELECTIN
+  default:
+    return -1;
+  }
+}
+
 // The status register bit of a DB25 input pin, -1 for a pin that is none; port_inverts: the port
 // hardware shows BUSY (pin 11) inverted.
 int StatusBitOfPin(int pin, bool& port_inverts) {
@@ -49,34 +67,45 @@ TSpiBus_LPT::~TSpiBus_LPT() {
 }
 
 bool TSpiBus_LPT::MapPins() {
-  uint8_t used = 0;
+  uint8_t used_data = 0;
+  control_outputs_ = 0;
   auto output = [&](const char* signal, const TPinAssign& assign, TOutput& line) {
-    const int bit = assign.Name.empty() ? DataBitOfPin(assign.Pin) : -1;
-    if (bit < 0) {
+    bool port_inverts = false;
+    const int data_bit = assign.Name.empty() ? DataBitOfPin(assign.Pin) : -1;
+    const int control_bit = assign.Name.empty() ? ControlBitOfPin(assign.Pin, port_inverts) : -1;
+    if (data_bit < 0 && control_bit < 0) {
       SetLastErrorText(std::string("The wiring puts ") + signal + " on " +
                        (assign.Name.empty() ? "pin " + std::to_string(assign.Pin) : assign.Name) +
-                       ", which the parallel port cannot drive: outputs are the data pins 2 to 9.");
+                       ", which the parallel port cannot drive: outputs are the data pins 2 to 9 and the "
+                       "control pins 1, 14, 16 and 17.");
       return false;
     }
-    if (used & (1u << bit)) {
+    const bool control = data_bit < 0;
+    const uint8_t mask = uint8_t(1u << (control ? control_bit : data_bit));
+    uint8_t& used = control ? control_outputs_ : used_data;
+    if (used & mask) {
       SetLastErrorText(std::string("The wiring puts ") + signal + " on pin " + std::to_string(assign.Pin) +
                        ", which carries another signal already.");
       return false;
     }
-    used |= uint8_t(1u << bit);
-    line = {uint8_t(1u << bit), assign.Inverted};
+    used |= mask;
+    line = {mask, assign.Inverted != (control && port_inverts), control};
     return true;
   };
   if (!output("RESET", pins_.Reset, reset_) || !output("SCK", pins_.Sck, sck_) ||
       !output("MOSI", pins_.Mosi, mosi_))
     return false;
-  buffer_mask_ = buffer_enabled_ = 0;
+  buffers_.clear();
+  power_.clear();
   for (const TPinAssign& buffer : pins_.Buffers) {
     TOutput line;
     if (!output("a buffer enable", buffer, line)) return false;
-    buffer_mask_ |= line.mask;
-    // Held low while the port is in use, high with "~".
-    if (line.inverted) buffer_enabled_ |= line.mask;
+    buffers_.push_back(line);
+  }
+  for (const TPinAssign& power : pins_.Power) {
+    TOutput line;
+    if (!output("the target's power", power, line)) return false;
+    power_.push_back(line);
   }
   bool port_inverts = false;
   const int miso = pins_.Miso.Name.empty() ? StatusBitOfPin(pins_.Miso.Pin, port_inverts) : -1;
@@ -96,7 +125,7 @@ HRESULT TSpiBus_LPT::OpenPort(int32_t port_number) {
   port_number_ = 0;
   base_address_ = THwDirectInOut::kDefaultBase;
   data_shadow_ = status_shadow_ = control_shadow_ = 0;
-  data_in_sync_ = false;
+  data_in_sync_ = control_in_sync_ = false;
   Options = soResetInverted;
   SetLastErrorText({});
   opened_path_.clear();
@@ -122,7 +151,8 @@ HRESULT TSpiBus_LPT::OpenPort(int32_t port_number) {
   saved_control_ = control;
   WriteData(data_shadow_);
   if (driver_->WritePort(base_address_ + 1, status_shadow_) != 0) ReportLineFault();
-  if (driver_->WritePort(base_address_ + 2, control_shadow_) != 0) ReportLineFault();
+  // The wiring's control pins start from the register as found; the others are cleared as ever.
+  WriteControl(uint8_t(saved_control_valid_ ? (saved_control_ & control_outputs_) : 0));
   SetAuxLines(true);
   return S_OK;
 }
@@ -130,12 +160,15 @@ HRESULT TSpiBus_LPT::OpenPort(int32_t port_number) {
 void TSpiBus_LPT::ClosePort() {
   if (port_number_ == 0) return;
   SetAuxLines(false);
-  if (saved_control_valid_ && driver_ && driver_->WritePort(base_address_ + 2, saved_control_) != 0)
+  // Control pins of the wiring keep the levels that release the target; the rest go back as found.
+  const uint8_t restored =
+      uint8_t((saved_control_ & ~control_outputs_) | (control_shadow_ & control_outputs_));
+  if (saved_control_valid_ && driver_ && driver_->WritePort(base_address_ + 2, restored) != 0)
     ReportLineFault();
   saved_control_valid_ = false;
   port_number_ = 0;
   driver_.reset(); // releases the claim and closes the device
-  data_in_sync_ = false;
+  data_in_sync_ = control_in_sync_ = false;
 }
 
 HRESULT TSpiBus_LPT::ProbeHardware() {
@@ -150,17 +183,23 @@ HRESULT TSpiBus_LPT::ProbeHardware() {
 
 void TSpiBus_LPT::SetMosi(uint8_t level) {
   if (port_number_ == 0) return;
-  SetDataBits(mosi_.mask, Drive(level, soMosiInverted, mosi_) ? mosi_.mask : 0);
+  TRegisterLevels levels;
+  levels.Add(mosi_, Drive(level, soMosiInverted, mosi_));
+  SetOutputs(levels);
 }
 
 void TSpiBus_LPT::SetSck(uint8_t level) {
   if (port_number_ == 0) return;
-  SetDataBits(sck_.mask, Drive(level, soSckInverted, sck_) ? sck_.mask : 0);
+  TRegisterLevels levels;
+  levels.Add(sck_, Drive(level, soSckInverted, sck_));
+  SetOutputs(levels);
 }
 
 void TSpiBus_LPT::SetReset(uint8_t level) {
   if (port_number_ == 0) return;
-  SetDataBits(reset_.mask, Drive(level, soResetInverted, reset_) ? reset_.mask : 0);
+  TRegisterLevels levels;
+  levels.Add(reset_, Drive(level, soResetInverted, reset_));
+  SetOutputs(levels);
 }
 
 bool TSpiBus_LPT::GetMiso(uint8_t& level) {
@@ -188,8 +227,25 @@ void TSpiBus_LPT::WriteData(uint8_t value) {
 
 void TSpiBus_LPT::SetLines(uint8_t mosi, uint8_t sck) {
   if (port_number_ == 0) return;
-  SetDataBits(mosi_.mask | sck_.mask, uint8_t((Drive(mosi, soMosiInverted, mosi_) ? mosi_.mask : 0) |
-                                              (Drive(sck, soSckInverted, sck_) ? sck_.mask : 0)));
+  TRegisterLevels levels;
+  levels.Add(mosi_, Drive(mosi, soMosiInverted, mosi_));
+  levels.Add(sck_, Drive(sck, soSckInverted, sck_));
+  SetOutputs(levels);
+}
+
+void TSpiBus_LPT::SetOutputs(const TRegisterLevels& levels) {
+  if (levels.data_mask) SetDataBits(levels.data_mask, levels.data);
+  if (!levels.control_mask || !driver_) return;
+  const uint8_t value =
+      uint8_t((control_shadow_ & ~levels.control_mask) | (levels.control & levels.control_mask));
+  if (control_in_sync_ && value == control_shadow_) return;
+  WriteControl(value);
+}
+
+void TSpiBus_LPT::WriteControl(uint8_t value) {
+  control_shadow_ = value;
+  control_in_sync_ = driver_->WritePort(base_address_ + 2, value) == 0;
+  if (!control_in_sync_) ReportLineFault();
 }
 
 void TSpiBus_LPT::SetDataBit(uint8_t bit, bool on) {
@@ -234,20 +290,23 @@ void TSpiBus_LPT::SetAuxLines(bool active) {
     }
     return;
   }
+  TRegisterLevels lines, buffers;
   if (active) {
-    // The lines where they belong (RESET held, SCK and MOSI low) before the buffer lets the chip
-    // see them.
-    SetDataBits(uint8_t(reset_.mask | sck_.mask | mosi_.mask),
-                uint8_t((Drive(1, soResetInverted, reset_) ? reset_.mask : 0) |
-                        (Drive(0, soSckInverted, sck_) ? sck_.mask : 0) |
-                        (Drive(0, soMosiInverted, mosi_) ? mosi_.mask : 0)));
-    SetDataBits(buffer_mask_, buffer_enabled_);
+    // The target powered and the lines where they belong (RESET held, SCK and MOSI low) before
+    // the buffer lets the chip see them.
+    for (const TOutput& power : power_) lines.Add(power, !power.inverted);
+    lines.Add(reset_, Drive(1, soResetInverted, reset_));
+    lines.Add(sck_, Drive(0, soSckInverted, sck_));
+    lines.Add(mosi_, Drive(0, soMosiInverted, mosi_));
+    for (const TOutput& buffer : buffers_) buffers.Add(buffer, buffer.inverted);
   } else {
     // RESET released while the buffer still passes it, then the buffer off: the target's lines
-    // are its own again.
-    SetDataBits(reset_.mask, Drive(0, soResetInverted, reset_) ? reset_.mask : 0);
-    SetDataBits(buffer_mask_, uint8_t(~buffer_enabled_));
+    // are its own again. Its power stays on, so that it runs what was written.
+    lines.Add(reset_, Drive(0, soResetInverted, reset_));
+    for (const TOutput& buffer : buffers_) buffers.Add(buffer, !buffer.inverted);
   }
+  SetOutputs(lines);
+  SetOutputs(buffers);
 }
 
 bool TSpiBus_LPT::LoopbackTest() {

@@ -65,10 +65,23 @@ protected:
   void SetLines(uint8_t mosi, uint8_t sck) override;
 
 private:
-  // An output of the cable: its data register bit, and whether a buffer on the cable inverts it.
+  // An output of the cable: its bit in the data or the control register, and whether the line is
+  // inverted between register and chip (by a buffer on the cable, or by the port itself: STROBE,
+  // AUTOFD and SELECTIN are low when their bit is set).
   struct TOutput {
     uint8_t mask = 0;
     bool inverted = false;
+    bool control = false;
+  };
+  // Register levels to set, gathered so that each register is written once at most.
+  struct TRegisterLevels {
+    uint8_t data_mask = 0, data = 0, control_mask = 0, control = 0;
+    void Add(const TOutput& line, bool high) {
+      uint8_t& mask = line.control ? control_mask : data_mask;
+      uint8_t& levels = line.control ? control : data;
+      mask |= line.mask;
+      if (high) levels |= line.mask;
+    }
   };
   // The register level of a line: the logical level, inverted when Options says so and again
   // when the cable does.
@@ -78,6 +91,9 @@ private:
   // Fills the line masks from pins_; false with LastErrorText when the port cannot carry the wiring.
   bool MapPins();
   void SetDataBit(uint8_t bit, bool on);
+  // Each line at its register level (inversions applied), the data register before the control.
+  void SetOutputs(const TRegisterLevels& levels);
+  void WriteControl(uint8_t value);
   // The data register with the given bits set to the given levels (mask selects them).
   void SetDataBits(uint8_t mask, uint8_t levels);
   HRESULT ReadStatusBit(uint8_t bit, uint8_t& value);
@@ -92,10 +108,11 @@ private:
   TPinMap pins_;
   bool default_cable_ = true;
   TOutput reset_, sck_, mosi_;
-  uint8_t miso_bit_ = 6;       // status register bit
-  bool miso_inverted_ = false; // by the cable's buffer, or by the port (BUSY)
-  uint8_t buffer_mask_ = 0;    // buffer-enable outputs
-  uint8_t buffer_enabled_ = 0; // their levels while the port is in use
+  uint8_t miso_bit_ = 6;         // status register bit
+  bool miso_inverted_ = false;   // by the cable's buffer, or by the port (BUSY)
+  std::vector<TOutput> buffers_; // buffer-enable outputs, enabled when their register bit is 0
+  std::vector<TOutput> power_;   // target power, on when their register bit is 1
+  uint8_t control_outputs_ = 0;  // control register bits that are outputs of the wiring
   std::unique_ptr<THwDirectInOut> driver_;
   int32_t port_number_ = 0;
   uint16_t base_address_ = THwDirectInOut::kDefaultBase;
@@ -107,6 +124,7 @@ private:
   // True while the data register is known to hold data_shadow_; lets an unchanged level skip the
   // system call. Cleared by a failed write so the next change retries.
   bool data_in_sync_ = false;
+  bool control_in_sync_ = false;
 };
 
 // The part of the wiring self-test that every port with fixed inputs and outputs shares. Expects

@@ -14,6 +14,8 @@ TEST(PinMap, KeysOverTheDefaultsWithSignalNamesInversionAndOlderSpellings) {
 
   ASSERT_TRUE(ParsePinMap("reset=3,sck=5,mosi=2,miso=11", TPinKind::Parallel, map, error)) << error;
   EXPECT_EQ(DescribePinMap(map, TPinKind::Parallel), "reset=3 sck=5 mosi=2 miso=11");
+  ASSERT_TRUE(ParsePinMap("mosi=1,vcc=2,vcc=~3,buff=14", TPinKind::Parallel, map, error)) << error;
+  EXPECT_EQ(DescribePinMap(map, TPinKind::Parallel), "reset=9 sck=6 mosi=1 miso=10 buff=14 vcc=2 vcc=~3");
   ASSERT_TRUE(ParsePinMap("miso=reset_line_name", TPinKind::Gpio, map, error)) << error;
   EXPECT_EQ(map.Miso.Pin, -1);
   EXPECT_EQ(map.Miso.Name, "reset_line_name");
@@ -35,6 +37,8 @@ TEST(PinMap, RefusesWhatTheAdapterCannotDoAndSaysWhy) {
   EXPECT_FALSE(ParsePinMap("sck", TPinKind::Ftdi, map, error));
   EXPECT_FALSE(ParsePinMap("sck=10", TPinKind::Spi, map, error));
   EXPECT_FALSE(ParsePinMap("buff=4", TPinKind::Serial, map, error));
+  EXPECT_FALSE(ParsePinMap("vcc=4", TPinKind::Ftdi, map, error));
+  EXPECT_FALSE(ParsePinMap("vcc=2,reset=2", TPinKind::Parallel, map, error)) << "power and RESET on one pin";
   // The default MOSI pin is still MOSI's, so moving SCK onto it is a clash.
   EXPECT_FALSE(ParsePinMap("sck=7", TPinKind::Parallel, map, error));
   EXPECT_NE(error.find("both on 7"), std::string::npos) << error;

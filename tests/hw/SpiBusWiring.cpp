@@ -82,7 +82,11 @@ TEST(PortWiring, OtherCablesProgramTheChipWhenTheBusIsWiredLikeThem) {
   for (const Case& c : {Case{TPinKind::Parallel, "reset=3,sck=5,mosi=2,miso=11"},
                         Case{TPinKind::Serial, "reset=RTS,sck=DTR,mosi=TXD,miso=CTS"},
                         Case{TPinKind::Parallel, "reset=~9,miso=~12"},
-                        Case{TPinKind::Serial, "reset=~DTR,sck=TXD,mosi=RTS,miso=DCD"}}) {
+                        Case{TPinKind::Serial, "reset=~DTR,sck=TXD,mosi=RTS,miso=DCD"},
+                        // MOSI on STROBE, a control pin the port inverts ("futurlec"), and a cable
+                        // powered from four data pins ("bsd").
+                        Case{TPinKind::Parallel, "reset=3,sck=2,mosi=1,miso=10"},
+                        Case{TPinKind::Parallel, "vcc=2,vcc=3,vcc=4,vcc=5,reset=7,sck=8,mosi=9,miso=10"}}) {
     SCOPED_TRACE(c.pins);
     const TPinMap map = Parse(c.kind, c.pins);
     {
@@ -125,6 +129,31 @@ TEST(PortWiring, BufferPinsAreHeldWhileThePortIsInUseAndReleasedAfter) {
   // A cable whose buffer the bus does not enable shows the chip nothing.
   WiredRig unbuffered(TPinKind::Parallel, map, DefaultPinMap(TPinKind::Parallel));
   EXPECT_NE(unbuffered.isp->EnterProgMode(), S_OK);
+}
+
+// Outputs on the control register: the port inverts three of its four pins, the bits that are not
+// the wiring's go back as found, and the power pins stay on so that the target runs on.
+TEST(PortWiring, ControlPinsAreDrivenAtTheirPinLevelsAndTheRestOfTheRegisterIsRestored) {
+  const TPinMap map = Parse(TPinKind::Parallel, "reset=17,sck=14,mosi=16,miso=13,vcc=~2");
+  WiredRig rig(TPinKind::Parallel, map, map);
+  rig.bus.reset();
+  rig.node.control = 0x31; // as another program left it: STROBE low, two upper bits set
+  rig.bus = CreateSpiBus<TSpiBus_LPT>(1, rig.fake, kLpt, map);
+  rig.bus->Speed = sdFastest;
+  rig.isp = std::make_unique<TmCAtgeneric>(rig.bus.get());
+  EXPECT_EQ(rig.node.OutputLevel(17), 0) << "RESET held: SELECTIN low";
+  EXPECT_EQ(rig.node.OutputLevel(2), 0) << "power on a pin the cable inverts";
+  ASSERT_EQ(rig.isp->EnterProgMode(), S_OK);
+  TAvrSignature sig;
+  ASSERT_EQ(rig.isp->ReadSignature(sig), S_OK);
+  EXPECT_EQ(sig, rig.record.Sig);
+  rig.isp->LeaveProgMode();
+  rig.isp.reset();
+  rig.bus.reset();
+  EXPECT_EQ(rig.node.OutputLevel(17), 1) << "RESET released at close";
+  EXPECT_EQ(rig.node.control & ~0x0E, 0x31 & ~0x0E) << "STROBE and the upper bits as found";
+  EXPECT_EQ(rig.node.OutputLevel(2), 0) << "the target stays powered";
+  EXPECT_EQ(rig.node.ChipSide().reset, 1);
 }
 
 TEST(PortWiring, WiringThePortCannotCarryIsRefusedAtOpen) {
