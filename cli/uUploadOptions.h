@@ -78,4 +78,8 @@ TUploadParse ParseUploadCommandLine(const std::vector<std::string>& args);
 // One -U argument: "flash:w:fw.hex:i", "lfuse:w:0xFF:m", "flash:w:C:\path.hex" (a file name may
 // contain colons: the memory and op come first, a format letter last).
 bool ParseUploadAction(const std::string& text, TUploadAction& action, std::string& error);
+// The options, the programmer ids and the part ids of the device database found in the usual
+// places: the text of --help.
 std::string UploadUsageText(const std::string& program_name);
+// The same with the part ids of chip_names (database names; an empty list says none was found).
+std::string UploadUsageText(const std::string& program_name, const std::vector<std::string>& chip_names);
