@@ -246,9 +246,10 @@ struct TWiring {
 };
 
 // Pinlet's kind for a programmer type, "" for types it does not drive. "ftdi_syncbb" is the newer
-// name of the FTDI bit-bang type "ft245r".
+// name of the FTDI bit-bang type "ft245r"; "sim" is Pinlet's simulated chip, which has no wires.
 std::string KindOfType(const std::string& type) {
-  if (type == "par" || type == "serbb" || type == "linuxgpio" || type == "linuxspi") return type;
+  if (type == "par" || type == "serbb" || type == "linuxgpio" || type == "linuxspi" || type == "sim")
+    return type;
   if (type == "ft245r" || type == "ftdi_syncbb") return "ft245r";
   return {};
 }
@@ -316,6 +317,7 @@ std::string PinsText(const TWiring& w, const std::string& kind) {
   };
   // See uUploadIds.cpp: Pinlet's serial back end turns RESET on to hold the chip, the files give the
   // level at the chip, so the sense of "~" on a serial RESET is the opposite.
+  if (kind == "sim") return text;
   if (w.Reset) add("reset", *w.Reset, kind == "serbb");
   if (kind == "linuxspi") return text; // the SPI controller owns the other three
   if (w.Sck) add("sck", *w.Sck, false);
@@ -450,6 +452,7 @@ std::string DefaultPortFor(const std::string& kind, const std::map<std::string, 
     if (port.rfind("gpio:", 0) == 0) return port;
     return "gpio:" + (port.rfind("/dev/", 0) == 0 ? port : "/dev/" + port);
   }
+  if (kind == "sim") return "SIM1";
   return "usb";
 }
 

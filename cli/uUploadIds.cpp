@@ -135,6 +135,10 @@ const std::vector<TUploadProgrammer> kProgrammers = {
      kGpioPort, "Pinlet's default GPIO wiring (docs/ports.md): BCM 11 SCK, 10 MOSI, 9 MISO, 25 RESET"},
     {"raspberry_pi_gpio", "Raspberry Pi GPIO: RESET 22, SCK 24, MOSI 23, MISO 18", "linuxgpio",
      "reset=22,sck=24,mosi=23,miso=18", kGpioPort, "the Raspberry Pi GPIO wiring common for AVR programming"},
+    {"pinlet-gpio", "Pinlet Linux GPIO (Raspberry Pi SPI0 header pins, RESET on GPIO 25)", "linuxgpio", "",
+     kGpioPort, "Pinlet's default GPIO wiring (docs/ports.md), the linuxgpio wiring"},
+    {"pinlet-spi", "Pinlet Linux spidev (hardware SPI, RESET on GPIO 25)", "linuxspi", "reset=25", kSpiPort,
+     "Pinlet's default spidev wiring (docs/ports.md), the linuxspi wiring"},
     {"linuxspi", "Linux SPI controller (/dev/spidev*), RESET on GPIO 25", "linuxspi", "reset=25", kSpiPort,
      "Raspberry Pi: GPIO 25 is header pin J8:22, beside the SPI0 pins"},
 

@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the uploader configuration reader. Whatever it reads must be in a form
-// the run can use: ids that are not empty, a kind Pinlet drives, and pins text of "key=[~]N" items;
-// reading the same text again must give the same programmers.
+// the run can use: ids that are not empty, a kind Pinlet drives (the simulated chip without wires), and pins
+// text of "key=[~]N" items; reading the same text again must give the same programmers.
 #include "cli/uUploadConfig.h"
 
 #include <cstdint>
@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const TUploadProgrammer& p : first) {
     if (p.Id.empty() || p.DefaultPort.empty() || !PinsTextWellFormed(p.Pins)) std::abort();
     if (p.Kind != "par" && p.Kind != "serbb" && p.Kind != "ft245r" && p.Kind != "linuxgpio" &&
-        p.Kind != "linuxspi")
+        p.Kind != "linuxspi" && p.Kind != "sim")
       std::abort();
   }
   std::string again;

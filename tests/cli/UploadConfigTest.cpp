@@ -331,6 +331,21 @@ TEST(UploadConfig, ReadsFilesAndSaysWhyOneCannotBeRead) {
   EXPECT_EQ(list.front().Source, std::string(path) + ":11");
   std::remove(path);
 
+  // Pinlet's own file has the wirings of the built-in table, in the format's sense of the pins.
+  std::vector<TUploadProgrammer> own;
+  ASSERT_TRUE(ReadUploadConfig(PINLET_SOURCE_DIR "/resources/pinlet-upload.conf", own, error)) << error;
+  ASSERT_FALSE(own.empty());
+  for (const TUploadProgrammer& p : own) {
+    const TUploadProgrammer* built_in = FindUploadProgrammer(p.Id, {});
+    ASSERT_NE(built_in, nullptr) << p.Id;
+    EXPECT_EQ(p.Kind, built_in->Kind) << p.Id;
+    if (!built_in->Pins.empty()) {
+      EXPECT_EQ(p.Pins, built_in->Pins) << p.Id;
+    }
+  }
+  EXPECT_EQ(Find(own, "pinlet-com")->Pins, "reset=3,sck=7,mosi=4,miso=8"); // the default serial wiring
+  EXPECT_EQ(Find(own, "sim")->DefaultPort, "SIM1");
+
   // A distribution's own file, where one is installed, reads without error.
   if (std::ifstream("/etc/avrdude.conf")) {
     std::vector<TUploadProgrammer> system;
