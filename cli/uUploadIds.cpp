@@ -219,3 +219,38 @@ std::string ResolveUploadPart(const std::string& text, const std::vector<std::st
   }
   return {};
 }
+
+namespace {
+
+std::string ListText(const char* title, const std::vector<std::pair<std::string, std::string>>& rows) {
+  size_t width = 0;
+  for (const auto& row : rows) width = std::max(width, row.first.size());
+  std::string text = title;
+  for (const auto& [id, what] : rows)
+    text += "  " + id + std::string(width - id.size(), ' ') + " = " + what + "\n";
+  return text;
+}
+
+} // namespace
+
+std::string UploadProgrammerListText(const std::vector<TUploadProgrammer>& extra, bool only_extra) {
+  std::vector<std::pair<std::string, std::string>> rows;
+  std::vector<std::string> seen;
+  const auto add = [&](const TUploadProgrammer& p) {
+    if (std::find(seen.begin(), seen.end(), Lower(p.Id)) != seen.end()) return;
+    seen.push_back(Lower(p.Id));
+    rows.emplace_back(p.Id, p.Description);
+  };
+  // Later files win, as FindUploadProgrammer finds them.
+  for (auto it = extra.rbegin(); it != extra.rend(); ++it) add(*it);
+  if (!only_extra)
+    for (const TUploadProgrammer& p : kProgrammers) add(p);
+  return ListText("Valid programmers are:\n", rows);
+}
+
+std::string UploadPartListText(const std::vector<std::string>& chip_names) {
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (const std::string& record : chip_names)
+    for (const std::string& name : Alternatives(record)) rows.emplace_back(ShortPartId(name), name);
+  return ListText("Valid parts are:\n", rows);
+}

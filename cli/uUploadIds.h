@@ -22,3 +22,9 @@ const TUploadProgrammer* FindUploadProgrammer(const std::string& id,
 std::string ResolveUploadPart(const std::string& text, const std::vector<std::string>& chip_names);
 // The short id of a chip name (ATmega328P -> m328p), the one -p ? lists.
 std::string ShortPartId(const std::string& chip_name);
+
+// The lists of -c ? and -p ?: one "  id  = description" line per programmer (those of extra first,
+// the built-in ones unless only_extra; an id listed once), and one "  id  = name" line per chip
+// name of chip_names (variant names of a record on lines of their own).
+std::string UploadProgrammerListText(const std::vector<TUploadProgrammer>& extra, bool only_extra = false);
+std::string UploadPartListText(const std::vector<std::string>& chip_names);

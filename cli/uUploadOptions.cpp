@@ -102,6 +102,8 @@ bool ParseExitSpec(std::string_view text, std::optional<bool>& exit_reset, std::
       exit_reset = true;
     else if (item == "noreset")
       exit_reset = false;
+    else if (item == "vcc")
+      ; // power pins stay on after the port is released anyway
     else {
       error = "-E takes reset (RESET released at the end, the chip runs) or noreset (RESET held); \"" + item +
               "\" is neither.";

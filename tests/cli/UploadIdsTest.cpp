@@ -98,27 +98,6 @@ TEST(UploadIds, EveryBuiltInWiringFitsItsPort) {
     EXPECT_TRUE(ids.count(id)) << id;
 }
 
-TEST(UploadIds, WiringsOfTheCommonCables) {
-  const auto wiring = [](const char* id) {
-    const TUploadProgrammer* p = FindUploadProgrammer(id, {});
-    EXPECT_NE(p, nullptr) << id;
-    return p ? p->Kind + " " + p->Pins : std::string{};
-  };
-  EXPECT_EQ(wiring("dapa"), "par vcc=3,reset=16,sck=1,mosi=2,miso=11");
-  EXPECT_EQ(wiring("stk200"), "par buff=4,buff=5,reset=9,sck=6,mosi=7,miso=10");
-  EXPECT_EQ(wiring("bsd"), "par vcc=2,vcc=3,vcc=4,vcc=5,reset=7,sck=8,mosi=9,miso=10");
-  // Serial RESET is on when the chip is held: the SI-Prog's TXD through its inverting transistor.
-  EXPECT_EQ(wiring("ponyser"), "serbb reset=3,sck=7,mosi=4,miso=8");
-  EXPECT_EQ(wiring("siprog"), wiring("ponyser"));
-  EXPECT_EQ(wiring("dasa"), "serbb reset=~7,sck=4,mosi=3,miso=8");
-  EXPECT_EQ(wiring("dasa3"), "serbb reset=4,sck=7,mosi=3,miso=8");
-  EXPECT_EQ(wiring("ft232r"), "ft245r reset=4,sck=0,mosi=2,miso=1");
-  EXPECT_EQ(wiring("arduino-ft232r"), "ft245r reset=7,sck=5,mosi=6,miso=3");
-  EXPECT_EQ(wiring("diecimila"), wiring("arduino-ft232r"));
-  EXPECT_EQ(wiring("pinlet-lpt"), "par ");
-  EXPECT_EQ(FindUploadProgrammer("sim", {})->DefaultPort, "SIM1");
-}
-
 TEST(UploadIds, FindPrefersTheConfigurationFilesLaterOnesFirst) {
   std::vector<TUploadProgrammer> extra = {{"mycable", "first", "par", "reset=2", "LPT1", "a.conf:1"},
                                           {"MyCable", "second", "par", "reset=3", "LPT1", "b.conf:1"},
@@ -130,6 +109,25 @@ TEST(UploadIds, FindPrefersTheConfigurationFilesLaterOnesFirst) {
   EXPECT_EQ(FindUploadProgrammer("stk200", extra, true), nullptr);
   EXPECT_NE(FindUploadProgrammer("stk200", extra, false), nullptr);
   EXPECT_EQ(FindUploadProgrammer("usbasp", extra), nullptr);
+}
+
+TEST(UploadIds, TheListsOfQuestionMark) {
+  const std::vector<TUploadProgrammer> extra = {{"dapa", "my rewired dapa", "par", "reset=4", "LPT1", "a:1"},
+                                                {"mine", "my cable", "par", "", "LPT1", "a:2"}};
+  const std::string all = UploadProgrammerListText(extra);
+  EXPECT_EQ(all.rfind("Valid programmers are:\n", 0), 0u);
+  EXPECT_NE(all.find("  mine  "), std::string::npos) << all;
+  EXPECT_NE(all.find(" = my rewired dapa\n"), std::string::npos) << all;
+  EXPECT_EQ(all.find("Direct AVR Parallel Access cable"), std::string::npos) << "dapa listed twice";
+  for (const TUploadProgrammer& p : BuiltInUploadProgrammers())
+    if (p.Id != "dapa") {
+      EXPECT_NE(all.find("  " + p.Id + " "), std::string::npos) << p.Id;
+    }
+  const std::string only = UploadProgrammerListText(extra, true);
+  EXPECT_EQ(only.find("stk200"), std::string::npos) << only;
+
+  const std::string parts = UploadPartListText({"ATmega328P", "ATmega8/ATmega8L"});
+  EXPECT_EQ(parts, "Valid parts are:\n  m328p = ATmega328P\n  m8    = ATmega8\n  m8l   = ATmega8L\n");
 }
 
 TEST(UploadIds, ShortIdsAsBuildSystemsWriteThem) {

@@ -183,7 +183,8 @@ TEST(UploadOptions, ValuesAttachedOrSeparateAndTheListForms) {
   EXPECT_EQ(o.Actions[1].Format, TUploadFormat::Elf);
   EXPECT_EQ(o.Actions[1].Text, "flash:v:fw.elf:e");
 
-  p = Parse({"-p", "m8", "-c", "dapa", "-E", "noreset", "-B", "2.5", "--db", "x.xml", "-C", "+mine.conf"});
+  p = Parse(
+      {"-p", "m8", "-c", "dapa", "-E", "noreset,vcc", "-B", "2.5", "--db", "x.xml", "-C", "+mine.conf"});
   ASSERT_TRUE(p.Ok) << p.Error;
   EXPECT_EQ(p.Options.ExitReset, false);
   EXPECT_EQ(p.Options.BitClock, "2.5");
