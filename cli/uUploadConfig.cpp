@@ -384,10 +384,16 @@ std::vector<std::string> StringList(const std::vector<TToken>& values) {
 bool ApplyFields(const TEntry& entry, TWiring& w, const std::string& name, std::string& error) {
   for (const auto& [field_name, field] : entry.Fields) {
     if (field_name == "id") w.Ids = StringList(field.Values);
-    if (field_name == "desc" || field_name == "type") {
+    if (field_name == "desc") {
       const std::vector<std::string> list = StringList(field.Values);
-      (field_name == "desc" ? w.Description : w.Type) = list.empty() ? std::string{} : list.front();
+      w.Description = list.empty() ? std::string{} : list.front();
     }
+    // Older files give the type as a bare word (type = par;).
+    if (field_name == "type")
+      w.Type = field.Values.empty() || (field.Values.front().Kind != TTokenKind::String &&
+                                        field.Values.front().Kind != TTokenKind::Ident)
+                   ? std::string{}
+                   : field.Values.front().Text;
   }
   if (KindOfType(w.Type).empty()) return true;
   for (const auto& [field_name, field] : entry.Fields) {

@@ -68,8 +68,8 @@ programmer
 
 programmer
     id    = "powered";
-    desc  = "two supply pins, inverted together";
-    type  = "par";
+    desc  = "two supply pins, inverted together; the type as older files write it";
+    type  = par;
     vcc   = ~(2, 3);
     reset = 4; sck = 5; sdo = 6; sdi = 11;
 ;
