@@ -197,6 +197,38 @@ public:
   void SetAbortFlag(const volatile std::sig_atomic_t* flag) { abort_flag_ = flag; }
   bool CancelRequested() const { return cancel_requested_; }
 
+  // What an uploader run (pinlet-upload) needs beyond the commands above
+  // (app/uControllerUpload.cpp). They run inside a session like the others.
+  //
+  // While set, UploadWrite, UploadErase and UploadWriteConfig write nothing: they read what they
+  // need and report what they would have written.
+  bool DryRun = false;
+  // The chip's signature bytes as it reports them (byte 1 first) and the database names of the
+  // records that carry it (none: an unknown chip, which is not a failed read).
+  TCommandResult ReadSignatureValue(std::vector<uint8_t>& signature, std::vector<std::string>& chip_names);
+  // The first count calibration bytes, index 0 first.
+  TCommandResult ReadCalibrationValues(std::vector<uint8_t>& bytes, uint8_t count = 1);
+  // A write as an uploader does it. For the flash, erase says whether the chip is erased first,
+  // whatever its database record asks for (false: the image is programmed over what the flash
+  // holds, which only clears bits). The EEPROM is never erased. Under DryRun the image is
+  // compared with the chip instead, and whether the write would change anything is reported.
+  TCommandResult UploadWrite(TImageMemory memory, bool erase);
+  TCommandResult UploadErase();
+  TCommandResult UploadWriteConfig(const TConfigRequest& request, TLockoutConsent consent);
+  // LoadFile and SaveFile in the file kind that kind_extension (".hex", ".bin", ...) selects,
+  // whatever the file's own name says.
+  TCommandResult LoadFileAs(const std::string& file_name, TImageMemory memory,
+                            const std::string& kind_extension);
+  TCommandResult SaveFileAs(const std::string& file_name, TImageMemory memory,
+                            const std::string& kind_extension);
+  // The image of memory as the content of a file of that kind (for standard output).
+  TCommandResult ImageFileBytes(TImageMemory memory, const std::string& kind_extension,
+                                std::vector<uint8_t>& bytes);
+  // The bytes from address 0 of a file of that kind (the image's uncovered bytes read 0xFF), for
+  // fuse and lock values given as files; nothing is kept.
+  TCommandResult ReadValueFile(const std::string& file_name, const std::string& kind_extension,
+                               std::vector<uint8_t>& bytes);
+
 private:
   class TBusyScope;
   void Log(const std::string& text, uint32_t colour);
