@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -234,6 +235,49 @@ TEST_F(UploadRun, LockOutSettingsAreRefusedUnlessAllowed) {
   options.AllowLockout = true;
   EXPECT_EQ(Run(options), kExitOk) << log;
   EXPECT_EQ(ReadByte(M::HighFuse), 0x59);
+}
+
+TEST_F(UploadRun, FuseWriteUnderProgrammedLockBitsIsWarnedAboutNotRefused) {
+  // LB1 programmed (lock mode 2) is no lock-out: ISP can still erase the chip.
+  ASSERT_EQ(Run(Options({U(M::Lock, O::Write, "0xFE", F::Immediate)})), kExitOk) << log;
+  Run(Options({U(M::LowFuse, O::Write, "0xE2", F::Immediate)}));
+  EXPECT_TRUE(Logged("LB1 is programmed")) << log;
+  EXPECT_FALSE(Logged("Refused")) << log;
+  EXPECT_TRUE(Logged("Shall I write the fuse bytes of ATmega328P? [y/N] yes (as the command line asks)"))
+      << log;
+}
+
+TEST_F(UploadRun, QuietVerboseAndSignals) {
+  TUploadOptions options = Options({U(M::Signature, O::Read, "-", F::Decimal)});
+  options.Quiet = 2;
+  EXPECT_EQ(Run(options), kExitOk);
+  EXPECT_EQ(out, "30,149,15\n");
+  EXPECT_TRUE(log.empty()) << log; // -q -q: errors only
+  options.Quiet = 1;
+  options.Actions = {U(M::LowFuse, O::Verify, "0x00", F::Immediate)};
+  EXPECT_EQ(Run(options), kExitFailed);
+  EXPECT_FALSE(Logged("Connected and Ready.")) << log;
+  EXPECT_TRUE(Logged("lfuse: the chip holds 0x62")) << log;
+  options.Quiet = 0;
+  options.Verbose = 1;
+  EXPECT_EQ(Run(options), kExitFailed);
+  EXPECT_TRUE(Logged("Programmer sim (")) << log;
+  EXPECT_TRUE(Logged("port SIM1, speed Auto, part ATmega328P")) << log;
+
+  // A signal that arrived ends the run before its next step, with 128 + its number.
+  volatile std::sig_atomic_t interrupted = SIGINT, abort = 0;
+  std::FILE* o = std::tmpfile();
+  std::FILE* e = std::tmpfile();
+  TCliTerminal t;
+  t.Out = o;
+  t.Err = e;
+  t.Interrupted = &interrupted;
+  t.Abort = &abort;
+  EXPECT_EQ(RunUpload(Options({U(M::LowFuse, O::Write, "0xFF", F::Immediate)}), t, "pinlet-upload"),
+            128 + SIGINT);
+  std::fclose(o);
+  std::fclose(e);
+  EXPECT_EQ(ReadByte(M::LowFuse), 0x62);
 }
 
 TEST_F(UploadRun, EraseRulesOfAFlashWrite) {
