@@ -215,7 +215,7 @@ private:
   std::shared_ptr<TConsoleProgress> progress_;
   std::unique_ptr<TConsoleConfirm> confirm_;
   std::unique_ptr<TPinletController> controller_;
-  bool erased_ = false; // the chip was erased in this run: later flash writes program over it
+  bool auto_erase_ = false; // a flash write is to come and the chip was not erased yet
 };
 
 TCommandResult TUploadRun::CheckPart(const std::string& part) {
@@ -298,14 +298,18 @@ TCommandResult TUploadRun::RunImageAction(const TUploadAction& action) {
   case TUploadOp::Write: {
     if (const TCommandResult loaded = LoadImage(action, memory); loaded != TCommandResult::Done || Stopped())
       return loaded;
+    // Build systems expect a flash write to erase the chip first. It is erased once, before the
+    // first image written: later flash writes add to the first, and an EEPROM written before the
+    // flash is not erased after it.
     bool erase = false;
-    if (memory == TImageMemory::Flash && !options_.NoAutoErase && !erased_) {
-      // Build systems expect the erase of a flash write: once, before the first; later writes in the
-      // same run add to what the first wrote.
-      erase = true;
-      erased_ = !controller_->DryRun;
+    if (auto_erase_) {
+      auto_erase_ = false;
+      if (memory == TImageMemory::Flash)
+        erase = true;
+      else if (const TCommandResult erased = controller_->UploadErase();
+               erased != TCommandResult::Done || Stopped())
+        return erased;
     }
-    // After -e (or an earlier write) the flash is erased already.
     const TCommandResult written = controller_->UploadWrite(memory, erase);
     if (written != TCommandResult::Done || options_.NoVerify || controller_->DryRun || Stopped())
       return written;
@@ -521,12 +525,14 @@ int TUploadRun::Run(const TUploadProgrammer& programmer, const std::string& part
     return status(connected);
   if (const TCommandResult checked = CheckPart(part); checked != TCommandResult::Done || Stopped())
     return status(checked);
-  if (options_.Erase) {
+  if (options_.Erase)
     if (const TCommandResult erased = controller.UploadErase(); erased != TCommandResult::Done || Stopped())
       return status(erased);
-    erased_ = !options_.DryRun;
-  }
   const std::vector<TUploadAction>& actions = options_.Actions;
+  auto_erase_ = !options_.Erase && !options_.NoAutoErase &&
+                std::any_of(actions.begin(), actions.end(), [](const TUploadAction& a) {
+                  return a.Memory == TUploadMemory::Flash && a.Op == TUploadOp::Write;
+                });
   for (size_t i = 0; i < actions.size(); ++i) {
     const TUploadAction& action = actions[i];
     if (options_.Quiet == 0) Note("-U " + action.Text);

@@ -303,6 +303,12 @@ TEST_F(UploadRun, EraseRulesOfAFlashWrite) {
   EXPECT_EQ(log.find("Erasing flash..."), log.rfind("Erasing flash...")) << log;
   EXPECT_EQ(Run(Options({U(M::Flash, O::Verify, a, F::Raw), U(M::Flash, O::Verify, high, F::Auto)})), kExitOk)
       << log;
+  // The erase comes before the first image written, so an EEPROM written before the flash stays.
+  const std::string e = Image("e.bin", 32, 5);
+  EXPECT_EQ(Run(Options({U(M::Eeprom, O::Write, e, F::Raw), U(M::Flash, O::Write, a, F::Raw)})), kExitOk)
+      << log;
+  EXPECT_LT(log.find("Device has been erased."), log.find("Writing 32 bytes to the EEPROM")) << log;
+  EXPECT_EQ(Run(Options({U(M::Eeprom, O::Verify, e, F::Raw)})), kExitOk) << log;
   // -e alone: the chip is erased, and what was there no longer verifies.
   TUploadOptions erase = Options({});
   erase.Erase = true;
