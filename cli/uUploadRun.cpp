@@ -202,7 +202,9 @@ private:
   TCommandResult RunValueAction(const TUploadAction& action);
   // The bytes a config or value action's file or immediate text gives; false after saying why.
   bool ActionValues(const TUploadAction& action, std::vector<uint8_t>& values);
-  bool ReadChipValues(TUploadMemory memory, std::vector<uint8_t>& values);
+  // mask: the bits of each value that count in a comparison (a fuse or lock byte's bits the chip
+  // has and reports; the bits it lacks are written unprogrammed whatever the value said).
+  bool ReadChipValues(TUploadMemory memory, std::vector<uint8_t>& values, uint8_t* mask = nullptr);
   bool WriteValues(const TUploadAction& action, const std::vector<uint8_t>& values);
   TCommandResult LoadImage(const TUploadAction& action, TImageMemory memory);
 
@@ -359,8 +361,9 @@ bool TUploadRun::ActionValues(const TUploadAction& action, std::vector<uint8_t>&
   return controller_->ReadValueFile(action.File, KindExtension(format), values) == TCommandResult::Done;
 }
 
-bool TUploadRun::ReadChipValues(TUploadMemory memory, std::vector<uint8_t>& values) {
+bool TUploadRun::ReadChipValues(TUploadMemory memory, std::vector<uint8_t>& values, uint8_t* mask) {
   values.clear();
+  if (mask) *mask = 0xFF;
   if (memory == TUploadMemory::Signature) {
     std::vector<std::string> names;
     return controller_->ReadSignatureValue(values, names) == TCommandResult::Done;
@@ -378,6 +381,7 @@ bool TUploadRun::ReadChipValues(TUploadMemory memory, std::vector<uint8_t>& valu
     return false;
   }
   values = {*byte.Current};
+  if (mask) *mask = byte.ReadableBits & (byte.DescribedBits ? byte.DescribedBits : 0xFF);
   return true;
 }
 
@@ -426,8 +430,13 @@ TCommandResult TUploadRun::RunValueAction(const TUploadAction& action) {
     return WriteValues(action, chip) ? TCommandResult::Done : TCommandResult::Failed;
   }
   std::vector<uint8_t> expected;
-  if (!ActionValues(action, expected) || !ReadChipValues(action.Memory, chip)) return TCommandResult::Failed;
-  if (expected == chip) {
+  uint8_t mask = 0xFF;
+  if (!ActionValues(action, expected) || !ReadChipValues(action.Memory, chip, &mask))
+    return TCommandResult::Failed;
+  const bool equal = expected.size() == chip.size() &&
+                     std::equal(expected.begin(), expected.end(), chip.begin(),
+                                [mask](uint8_t a, uint8_t b) { return ((a ^ b) & mask) == 0; });
+  if (equal) {
     Note(std::string(MemoryName(action.Memory)) + " verified: " + HexList(chip), clLogBlue);
     return TCommandResult::Done;
   }

@@ -235,6 +235,13 @@ TEST_F(UploadRun, LockOutSettingsAreRefusedUnlessAllowed) {
   options.AllowLockout = true;
   EXPECT_EQ(Run(options), kExitOk) << log;
   EXPECT_EQ(ReadByte(M::HighFuse), 0x59);
+  // The lock byte of the boot loader recipes: bits the chip lacks are written 1, and not compared.
+  ASSERT_EQ(
+      Run(Options({U(M::Lock, O::Write, "0x0F", F::Immediate), U(M::Lock, O::Verify, "0x0F", F::Immediate)})),
+      kExitOk)
+      << log;
+  EXPECT_EQ(ReadByte(M::Lock), 0xCF);
+  EXPECT_EQ(Run(Options({U(M::Lock, O::Verify, "0x3F", F::Immediate)})), kExitFailed);
 }
 
 TEST_F(UploadRun, FuseWriteUnderProgrammedLockBitsIsWarnedAboutNotRefused) {
