@@ -216,9 +216,10 @@ public:
   TCommandResult UploadErase();
   TCommandResult UploadWriteConfig(const TConfigRequest& request, TLockoutConsent consent);
   // LoadFile and SaveFile in the file kind that kind_extension (".hex", ".bin", ...) selects,
-  // whatever the file's own name says.
+  // whatever the file's own name says. A given content is the file's (standard input, values of
+  // the command line), and file_name only names it.
   TCommandResult LoadFileAs(const std::string& file_name, TImageMemory memory,
-                            const std::string& kind_extension);
+                            const std::string& kind_extension, const std::vector<uint8_t>* content = nullptr);
   TCommandResult SaveFileAs(const std::string& file_name, TImageMemory memory,
                             const std::string& kind_extension);
   // The image of memory as the content of a file of that kind (for standard output).

@@ -181,7 +181,8 @@ TCommandResult TPinletController::UploadWriteConfig(const TConfigRequest& reques
 }
 
 TCommandResult TPinletController::LoadFileAs(const std::string& file_name, TImageMemory memory,
-                                             const std::string& kind_extension) {
+                                             const std::string& kind_extension,
+                                             const std::vector<uint8_t>* content) {
   if (busy_) return TCommandResult::Refused;
   // No event reaches the front end meanwhile, so nothing can start a command inside this one.
   std::shared_ptr<IuCFile> file = FileOfKind(kind_extension);
@@ -189,7 +190,7 @@ TCommandResult TPinletController::LoadFileAs(const std::string& file_name, TImag
     Log("Unknown file format!\r\n", clLogRed);
     return TCommandResult::Failed;
   }
-  if (file->LoadFromFile(file_name) != S_OK) {
+  if ((content ? file->LoadFromStream(NewMemoryIStream(*content)) : file->LoadFromFile(file_name)) != S_OK) {
     Log("Error loading file!\r\n", clLogRed);
     if (const std::string reason = file->LastErrorText(); !reason.empty()) Log(reason + "\r\n", clLogRed);
     return TCommandResult::Failed;
@@ -200,7 +201,7 @@ TCommandResult TPinletController::LoadFileAs(const std::string& file_name, TImag
     Log("Error retreiving stream interface!\r\n", clLogRed);
     return TCommandResult::Failed;
   }
-  if (OnFileLoaded) OnFileLoaded(file_name);
+  if (OnFileLoaded && !content) OnFileLoaded(file_name);
   Log(Text("Loaded %s; %dbytes\r\n", file_name.c_str(), int(ImageSize(*slot))), clLogGreen);
   return TCommandResult::Done;
 }

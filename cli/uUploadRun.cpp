@@ -250,19 +250,36 @@ TCommandResult TUploadRun::CheckPart(const std::string& part) {
 }
 
 TCommandResult TUploadRun::LoadImage(const TUploadAction& action, TImageMemory memory) {
-  if (action.File == "-" || action.Format == TUploadFormat::Immediate || IsTextFormat(action.Format)) {
-    Note(action.Text + ": the " + std::string(ImageMemoryName(memory)) +
-             " is written and verified from a file (HEX, SREC, raw or ELF), not from values or standard "
-             "input.",
-         clLogRed);
-    return TCommandResult::Failed;
+  std::string error;
+  if (action.Format == TUploadFormat::Immediate || IsTextFormat(action.Format)) {
+    // Values, on the command line or as text in a file, are the image's bytes from address 0.
+    std::string text = action.File;
+    std::vector<uint8_t> values;
+    if ((action.Format != TUploadFormat::Immediate && !ReadWholeFile(action.File, text, error)) ||
+        !ParseUploadValues(text, values, error)) {
+      Note(action.Text + ": " + error, clLogRed);
+      return TCommandResult::Failed;
+    }
+    return controller_->LoadFileAs(action.Format == TUploadFormat::Immediate ? "the command line"
+                                                                             : action.File,
+                                   memory, ".bin", &values);
   }
-  if (action.Format == TUploadFormat::Auto || ExtensionIsKind(action.File, action.Format))
-    return controller_->LoadFile(action.File, memory);
-  if (action.Format == TUploadFormat::Elf) {
+  if (action.Format == TUploadFormat::Elf &&
+      (action.File == "-" || !ExtensionIsKind(action.File, action.Format))) {
     Note(action.Text + ": an ELF file must be named *.elf.", clLogRed);
     return TCommandResult::Failed;
   }
+  if (action.File == "-") {
+    std::vector<uint8_t> content;
+    char buffer[4096];
+    size_t n;
+    while (terminal_.In && (n = std::fread(buffer, 1, sizeof buffer, terminal_.In)) > 0)
+      content.insert(content.end(), buffer, buffer + n);
+    const char* kind = KindExtension(action.Format);
+    return controller_->LoadFileAs("standard input", memory, kind ? kind : ".hex", &content);
+  }
+  if (action.Format == TUploadFormat::Auto || ExtensionIsKind(action.File, action.Format))
+    return controller_->LoadFile(action.File, memory);
   return controller_->LoadFileAs(action.File, memory, KindExtension(action.Format));
 }
 

@@ -92,13 +92,16 @@ protected:
   }
 
   // Runs the options; out is standard output, log the log (standard error).
-  int Run(const TUploadOptions& options) {
+  int Run(const TUploadOptions& options, const std::string& input = {}) {
     std::FILE* o = std::tmpfile();
     std::FILE* e = std::tmpfile();
+    std::FILE* i = std::tmpfile();
+    std::fputs(input.c_str(), i);
+    std::rewind(i);
     TCliTerminal t;
     t.Out = o;
     t.Err = e;
-    t.In = nullptr;
+    t.In = i;
     entries = 0;
     const int status = RunUpload(options, t, "pinlet-upload",
                                  [this](const std::string& name, const std::string& db, std::string& detail) {
@@ -111,6 +114,7 @@ protected:
     log = ReadAll(e);
     std::fclose(o);
     std::fclose(e);
+    std::fclose(i);
     return status;
   }
   bool Logged(const std::string& text) const { return log.find(text) != std::string::npos; }
@@ -331,6 +335,21 @@ TEST_F(UploadRun, EraseRulesOfAFlashWrite) {
   EXPECT_EQ(Run(Options({U(M::Flash, O::Verify, Path("back.txt"), F::IntelHex)})), kExitOk) << log;
   EXPECT_EQ(Run(Options({U(M::Flash, O::Read, "-", F::IntelHex)})), kExitOk) << log;
   EXPECT_EQ(out.rfind(":00000001FF"), out.size() - 13) << out.substr(out.size() - 40);
+}
+
+TEST_F(UploadRun, ImagesFromStandardInputAndFromValues) {
+  const std::string hex = ":0400000001020304F2\n:00000001FF\n";
+  EXPECT_EQ(Run(Options({U(M::Flash, O::Write, "-", F::Auto)}), hex), kExitOk) << log;
+  EXPECT_TRUE(Logged("Loaded standard input; 4bytes")) << log;
+  EXPECT_EQ(Run(Options({U(M::Flash, O::Verify, "1,2,3,4", F::Immediate)})), kExitOk) << log;
+  EXPECT_EQ(Run(Options({U(M::Flash, O::Verify, "1,2,3,5", F::Immediate)})), kExitFailed) << log;
+  // EEPROM bytes as values on the command line and as a text file.
+  EXPECT_EQ(Run(Options({U(M::Eeprom, O::Write, "0x11,0x22,0x33", F::Immediate)})), kExitOk) << log;
+  EXPECT_EQ(Run(Options({U(M::Eeprom, O::Verify, WriteFile("e.txt", "0x11 0x22\n0x33\n"), F::Hex)})), kExitOk)
+      << log;
+  EXPECT_EQ(Run(Options({U(M::Eeprom, O::Verify, "-", F::Raw)}), "\x11\x22\x34"), kExitFailed) << log;
+  EXPECT_EQ(Run(Options({U(M::Eeprom, O::Write, "0x11,zz", F::Immediate)})), kExitFailed);
+  EXPECT_TRUE(Logged("'zz' is no byte value")) << log;
 }
 
 TEST_F(UploadRun, DryRunWritesNothing) {
