@@ -126,6 +126,7 @@ TCommandResult TPinletController::Init(const std::string& port_text, uint8_t spe
   HRESULT status = E_FAIL;
   if (bus) {
     bus->SetAbortFlag(abort_flag_);
+    bus->HoldResetAtClose = HoldResetAtExit;
     auto_speed_ = speed == kSpeedAuto;
     bus->Speed = auto_speed_ ? FastestLevelForClock(kAutoEntryHz, bus.get()) : speed;
     status = bus->CheckHardware();
@@ -148,6 +149,10 @@ TCommandResult TPinletController::Init(const std::string& port_text, uint8_t spe
   // Debug keeps a port whose adapter did not answer, so every command can be tried on the bare port.
   if (bus && debug && status == SPI_E_NOHARDWARE) bus_ = std::move(bus);
   return TCommandResult::Failed;
+}
+
+bool TPinletController::CanHoldResetAtExit() const {
+  return bus_ && bus_->CanHoldResetAtClose();
 }
 
 TCommandResult TPinletController::Free() {

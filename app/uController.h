@@ -203,6 +203,10 @@ public:
   // While set, UploadWrite, UploadErase and UploadWriteConfig write nothing: they read what they
   // need and report what they would have written.
   bool DryRun = false;
+  // Leave the target held in reset when the port is closed (the uploader's -E noreset). Applies
+  // to ports opened after it is set; CanHoldResetAtExit says whether the open port can do it.
+  bool HoldResetAtExit = false;
+  bool CanHoldResetAtExit() const;
   // The chip's signature bytes as it reports them (byte 1 first) and the database names of the
   // records that carry it (none: an unknown chip, which is not a failed read).
   TCommandResult ReadSignatureValue(std::vector<uint8_t>& signature, std::vector<std::string>& chip_names);

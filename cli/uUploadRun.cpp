@@ -530,8 +530,13 @@ int TUploadRun::Run(const TUploadProgrammer& programmer, const std::string& part
 
   // One session: one reset sequence and one entry into programming mode for all the actions.
   controller.BeginSession();
+  controller.HoldResetAtExit = options_.ExitReset && !*options_.ExitReset;
   if (const TCommandResult connected = controller.Init(port, speed, false); !controller.HasBus() || Stopped())
     return status(connected);
+  if (controller.HoldResetAtExit && !controller.CanHoldResetAtExit())
+    Note("-E noreset: this adapter gives its lines back when it is released, so RESET cannot stay held after "
+         "the run; the target runs.",
+         clLogRed);
   if (const TCommandResult checked = CheckPart(part); checked != TCommandResult::Done || Stopped())
     return status(checked);
   if (options_.Erase)
@@ -700,7 +705,6 @@ int RunUpload(const TUploadOptions& options, const TCliTerminal& terminal, const
   }
   if (options.ListProgrammers || options.ListParts) {
     if (options.ListProgrammers) {
-      std::fputs("Valid programmers are:\n", terminal.Out);
       std::fputs(UploadProgrammerListText(extra, only_extra).c_str(), terminal.Out);
     }
     if (options.ListParts) {
@@ -708,7 +712,6 @@ int RunUpload(const TUploadOptions& options, const TCliTerminal& terminal, const
         std::fprintf(terminal.Err, "%s: %s\n", program_name.c_str(), database_error.c_str());
         return kExitFailed;
       }
-      std::fputs("Valid parts are:\n", terminal.Out);
       std::fputs(UploadPartListText(chip_names).c_str(), terminal.Out);
     }
     return kExitOk;
@@ -749,9 +752,6 @@ int RunUpload(const TUploadOptions& options, const TCliTerminal& terminal, const
   if (slowest)
     run.Note("-B " + *options.BitClock + " asks for a slower clock than the slowest level; using " +
                  SpeedLevelName(speed) + ".",
-             clLogRed);
-  if (options.ExitReset && !*options.ExitReset)
-    run.Note("-E noreset: the port's back ends release RESET when they close the port; the target runs.",
              clLogRed);
   if (bus_factory) run.Controller().BusFactory = bus_factory;
   return run.Run(*programmer, part, speed);

@@ -48,6 +48,9 @@ public:
   uint32_t ResetSettleTime = 100; // ms after asserting RESET before the first instruction
   uint8_t Speed = sdNormal;
   uint8_t Options = 0;
+  // Leave the target held in reset when the port is closed, where the port can (CanHoldResetAtClose):
+  // for a user who wants the chip kept still after programming.
+  bool HoldResetAtClose = false;
 
   // Back ends close their port in their own destructor (a base destructor cannot reach the
   // back end's ClosePort any more).
@@ -86,6 +89,9 @@ public:
   // Whether a MISO sample costs nothing. On a port every sample is one port operation, so the
   // ISP layer checks the echo less often there; a simulated target answers for free.
   virtual bool SamplesAreFree() const { return false; }
+  // Only a port whose outputs keep their levels after it is let go (a parallel port's data
+  // register) can hold RESET beyond its close; the others give their lines back to the adapter.
+  virtual bool CanHoldResetAtClose() const { return false; }
   // How long one SCK phase lasts at a speed level on this back end, in ns, where the back end
   // knows it (a USB bit-bang adapter or an SPI controller clocks from its own oscillator); 0 when
   // only the level's wait is known, the port operations around it being of unknown length.

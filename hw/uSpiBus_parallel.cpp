@@ -285,7 +285,7 @@ void TSpiBus_LPT::SetAuxLines(bool active) {
     } else {
       SetDataBit(3, true);
       SetDataBit(6, true);
-      SetDataBit(7, true);
+      SetDataBit(7, !HoldResetAtClose); // RESET released unless asked to hold it
       SetDataBit(2, true);
     }
     return;
@@ -301,9 +301,11 @@ void TSpiBus_LPT::SetAuxLines(bool active) {
     for (const TOutput& buffer : buffers_) buffers.Add(buffer, buffer.inverted);
   } else {
     // RESET released while the buffer still passes it, then the buffer off: the target's lines
-    // are its own again. Its power stays on, so that it runs what was written.
-    lines.Add(reset_, Drive(0, soResetInverted, reset_));
-    for (const TOutput& buffer : buffers_) buffers.Add(buffer, !buffer.inverted);
+    // are its own again. Its power stays on, so that it runs what was written. A RESET to be held
+    // keeps the buffer on, or the chip would not see it.
+    lines.Add(reset_, Drive(HoldResetAtClose ? 1 : 0, soResetInverted, reset_));
+    for (const TOutput& buffer : buffers_)
+      buffers.Add(buffer, HoldResetAtClose ? buffer.inverted : !buffer.inverted);
   }
   SetOutputs(lines);
   SetOutputs(buffers);

@@ -34,6 +34,7 @@ public:
 
   HRESULT OpenPort(int32_t port_number) override;
   void ClosePort() override;
+  bool CanHoldResetAtClose() const override { return true; }
   HRESULT ProbeHardware() override;
   void SetMosi(uint8_t level) override;
   bool GetMiso(uint8_t& level) override;

@@ -424,6 +424,13 @@ TEST_F(UploadRun, ExitStatusesAndUsageErrors) {
   const std::string line = out.substr(m328p + 1, out.find('\n', m328p + 1) - m328p - 1);
   EXPECT_EQ(line.substr(line.find('=')), "= ATmega328P") << line;
   EXPECT_NE(out.find("t85"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Valid programmers are:"), out.rfind("Valid programmers are:")) << "one heading each";
+  EXPECT_EQ(out.find("Valid parts are:"), out.rfind("Valid parts are:")) << out;
+  // The simulated port gives its lines back at close, so RESET cannot stay held: said, not ignored.
+  options = Options({});
+  options.ExitReset = false;
+  EXPECT_EQ(Run(options), kExitOk) << log;
+  EXPECT_TRUE(Logged("RESET cannot stay held after the run")) << log;
 }
 
 TEST(UploadBitClock, NeverFasterThanAsked) {

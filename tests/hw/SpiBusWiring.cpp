@@ -296,3 +296,26 @@ TEST(PortWiring, SerialCloseLeavesTheTargetRunningWhateverLineCarriesReset) {
 }
 
 } // namespace
+
+namespace {
+
+// -E noreset: a parallel port's data register keeps its levels after the port is let go, so it
+// can leave the target held in reset; by default the target is released.
+TEST(PortWiring, AParallelCableCanLeaveTheTargetHeldInResetAtClose) {
+  for (const char* pins : {"", "reset=3,sck=5,mosi=2,miso=11,buff=4"}) {
+    SCOPED_TRACE(pins);
+    const TPinMap map = Parse(TPinKind::Parallel, pins);
+    for (const bool hold : {false, true}) {
+      WiredRig rig(TPinKind::Parallel, map, map);
+      ASSERT_TRUE(rig.bus->CanHoldResetAtClose());
+      rig.bus->HoldResetAtClose = hold;
+      ASSERT_EQ(rig.isp->EnterProgMode(), S_OK);
+      rig.isp->LeaveProgMode();
+      rig.isp.reset();
+      rig.bus.reset();
+      EXPECT_EQ(rig.node.ChipSide().reset, hold ? 0 : 1) << (hold ? "held" : "released");
+    }
+  }
+}
+
+} // namespace
