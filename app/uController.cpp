@@ -11,6 +11,7 @@
 #include "devicedb/uAvrMemories.h"
 #include "devicedb/uXmlDB.h"
 #include "memimage/uAvrMemFile.h"
+#include "memimage/uElfFile.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -547,6 +548,7 @@ TCommandResult TPinletController::WriteFlash() {
     return TCommandResult::Failed;
   }
   return RunFlashCommand(true, kInitFailure, [this](TmCAtgeneric& isp) {
+    if (!ImageBuiltForChip(isp, TImageMemory::Flash)) return TCommandResult::Failed;
     Log(Format("Writing %d bytes...\r\n", StreamSize(*meta_)), clLogGreen);
     if (isp.Identify(false)) {
       // Sizes the transfer refuses are reported before the user is asked anything.
@@ -621,10 +623,31 @@ TCommandResult TPinletController::EraseFlash() {
 // ---------------------------------------------------------------------------------------------
 // Image
 
+bool TPinletController::ImageBuiltForChip(TmCAtgeneric& isp, TImageMemory memory) {
+  const TImageSignature& signature = image_signature_[memory == TImageMemory::Eeprom ? 1 : 0];
+  if (signature.bytes.size() < 3 || signature.image.lock() != Image(memory) || !isp.Identify(false))
+    return true;
+  const TAvrSignature built{signature.bytes[0], signature.bytes[1], signature.bytes[2]};
+  const TAvrSignature& chip = isp.Signature;
+  if (built.byte1 == chip.byte1 && built.byte2 == chip.byte2 && built.byte3 == chip.byte3) return true;
+  // The names are the database's, the first of a record that lists its variants ("ATmega168/
+  // ATmega168V/ATmega168A"); a signature it does not know is shown as it is.
+  auto first_name = [](const std::string& names) { return names.substr(0, names.find('/')); };
+  const TAvrSigType* target = GetCpuInfo(built);
+  const std::string built_for =
+      target ? first_name(target->CpuName)
+             : Format("a chip with signature 0x%02X:%02X:%02X", built.byte1, built.byte2, built.byte3);
+  Log(Format("%s: built for %s, this chip is an %s\r\n", signature.file_name.c_str(), built_for.c_str(),
+             first_name(isp.CpuInfo->CpuName).c_str()),
+      clLogRed);
+  return false;
+}
+
 TCommandResult TPinletController::LoadFile(const std::string& file_name, TImageMemory memory) {
   if (busy_) return TCommandResult::Refused;
   TBusyScope busy(*this);
-  std::shared_ptr<IuCFile> file = NewFileForName(file_name);
+  std::shared_ptr<IuCFile> file =
+      NewFileForName(file_name, memory == TImageMemory::Eeprom ? TImagePart::Eeprom : TImagePart::Flash);
   if (!file) {
     Log("Unknown file format!\r\n", clLogRed);
     return TCommandResult::Failed;
@@ -641,6 +664,10 @@ TCommandResult TPinletController::LoadFile(const std::string& file_name, TImageM
     Log("Error retreiving stream interface!\r\n", clLogRed);
     return TCommandResult::Failed;
   }
+  TImageSignature& signature = image_signature_[memory == TImageMemory::Eeprom ? 1 : 0];
+  signature = {};
+  if (const auto elf = std::dynamic_pointer_cast<TuCElfFile>(file))
+    signature = {slot, elf->Content().Signature, file_name};
   if (OnFileLoaded) OnFileLoaded(file_name);
   Log(Format("Loaded %s; %dbytes\r\n", file_name.c_str(), StreamSize(*slot)), clLogGreen);
   return TCommandResult::Done;
@@ -662,8 +689,14 @@ TCommandResult TPinletController::LoadDebugImage() {
 
 TSaveCheck TPinletController::CheckSaveTarget(const std::string& file_name) {
   TSaveCheck check;
-  if (!NewFileForName(file_name)) {
+  const std::shared_ptr<IuCFile> file = NewFileForName(file_name);
+  if (!file) {
     check.Message = "Unknown file format!";
+  } else if (std::dynamic_pointer_cast<TuCElfFile>(file)) {
+    // Refused before a read, not after it: what the refusal says is the file kind's own text.
+    check.Message = "Error saving file!";
+    file->SaveToFile(file_name);
+    check.Reason = file->LastErrorText();
   } else if (::CheckSaveTarget(file_name, check.Reason) != S_OK) {
     check.Message = "Error saving file!";
   } else {

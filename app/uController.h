@@ -320,4 +320,17 @@ private:
   bool busy_ = false;
   bool cancel_requested_ = false;
   const volatile std::sig_atomic_t* abort_flag_ = nullptr;
+
+  // The signature an ELF file was built for (byte 0 first), kept with the image loaded from it and
+  // the file's name: a write of that image checks it against the chip before anything is written.
+  struct TImageSignature {
+    std::weak_ptr<IuCMemStream> image;
+    std::vector<uint8_t> bytes;
+    std::string file_name;
+  };
+  TImageSignature image_signature_[2]; // by TImageMemory
+  // True when the image of memory was not built for another chip than the identified one; logs
+  // "built for ..., this chip is an ..." when it was. A chip that cannot be identified passes, so
+  // that the transfer reports it in its own words.
+  bool ImageBuiltForChip(TmCAtgeneric& isp, TImageMemory memory);
 };

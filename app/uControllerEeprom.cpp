@@ -115,6 +115,7 @@ bool TPinletController::EepromImageFits(TmCAtgeneric& isp) {
 TCommandResult TPinletController::WriteEeprom() {
   if (!EepromImageReady("write")) return TCommandResult::Failed;
   return RunFlashCommand(false, "Could not initialize interface class(", [this](TmCAtgeneric& isp) {
+    if (!ImageBuiltForChip(isp, TImageMemory::Eeprom)) return TCommandResult::Failed;
     Log(Text("Writing %d bytes to the EEPROM...\r\n", int(ImageSize(*eeprom_))), clLogGreen);
     if (!EepromImageFits(isp)) return TCommandResult::Failed;
     if (!ConfirmSignatureMatch(isp.Signature) || !confirm_.AskYesNo("Shall I really overwrite the EEPROM?"))

@@ -38,7 +38,8 @@ constexpr int kLeftColumnWidth = 339;
 constexpr int kLeftColumnBorder = 3;
 
 const char* const kFileFilter =
-    "All files (*.ucm *.bin *.hex *.eep);;MEM file (*.ucm *.bin);;HEX file (*.hex *.eep)";
+    "All files (*.ucm *.bin *.hex *.eep *.srec *.s19 *.mot *.elf);;MEM file (*.ucm *.bin);;HEX file (*.hex "
+    "*.eep);;SREC file (*.srec *.s19 *.mot);;ELF file (*.elf)";
 const char* const kCloseWhileBusy = "A transfer is running. Stop it after the current page and close?";
 
 // The layout was made with MS Sans Serif, Arial and Courier New; where one is missing, the system's

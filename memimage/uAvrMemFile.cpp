@@ -1,5 +1,8 @@
 #include "memimage/uAvrMemFile.h"
 
+#include "memimage/uElfFile.h"
+#include "memimage/uSrecFile.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -253,11 +256,17 @@ std::shared_ptr<IuCFile> NewHexFile() {
 }
 
 std::shared_ptr<IuCFile> NewFileForName(const std::string& file_name) {
+  return NewFileForName(file_name, TImagePart::Flash);
+}
+
+std::shared_ptr<IuCFile> NewFileForName(const std::string& file_name, TImagePart part) {
   std::string extension = std::filesystem::path(file_name).extension().string();
   std::transform(extension.begin(), extension.end(), extension.begin(),
                  [](unsigned char c) { return char(std::tolower(c)); });
   if (extension == ".ucm" || extension == ".bin") return NewBinFile();
   if (extension == ".hex" || extension == ".eep") return NewHexFile();
+  if (extension == ".srec" || extension == ".s19" || extension == ".mot") return NewSrecFile();
+  if (extension == ".elf") return NewElfFile(part);
   return nullptr;
 }
 

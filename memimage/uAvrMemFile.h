@@ -55,9 +55,16 @@ std::shared_ptr<IuCMemStream> NewMetaMemory(); // an empty binary-kind image
 std::shared_ptr<IuCFile> NewBinFile();
 std::shared_ptr<IuCFile> NewHexFile();
 // The file kind its name's extension (from the last period on, any letter case) selects: raw for
-// .ucm and .bin, Intel HEX for .hex and .eep (the name avr-gcc toolchains give EEPROM images).
-// Null for any other extension or none. The kinds are the same for flash and EEPROM images.
+// .ucm and .bin, Intel HEX for .hex and .eep (the name avr-gcc toolchains give EEPROM images),
+// Motorola SREC for .srec, .s19 and .mot, ELF (flash part) for .elf. Null for any other extension
+// or none.
 std::shared_ptr<IuCFile> NewFileForName(const std::string& file_name);
+// Which memory an image file object shows, for the kinds whose files hold several (ELF).
+enum class TImagePart : uint8_t { Flash, Eeprom };
+// As above, and also ELF (.elf) and Motorola SREC (.srec, .s19, .mot). An ELF file object loads the
+// part's bytes (the flash, or the EEPROM from the .eeprom section); the other kinds are the same
+// for both parts. The one-argument form gives the flash part.
+std::shared_ptr<IuCFile> NewFileForName(const std::string& file_name, TImagePart part);
 
 // The image object behind every kind: a growable buffer with a position that may lie beyond its
 // size. Positions stay within 0..INT32_MAX.

@@ -43,7 +43,7 @@ TEST_F(ControllerTest, LoadFailuresAreLoggedWithTheirReasonAndKeepThePreviousIma
             TCommandResult::Done);
   EXPECT_EQ(MetaBytes(), (std::vector<uint8_t>{0xAA, 0xBB}));
   log_.lines.clear();
-  EXPECT_EQ(controller_.LoadFile(WriteTextFile("prog.srec", "\x01\x02\x03")), TCommandResult::Failed);
+  EXPECT_EQ(controller_.LoadFile(WriteTextFile("prog.s28", "\x01\x02\x03")), TCommandResult::Failed);
   EXPECT_EQ(controller_.LoadFile(WriteTextFile("noextension", "x")), TCommandResult::Failed);
   // Third record's checksum is wrong; a record without its checksum, and one with a stray character.
   const std::string bad =

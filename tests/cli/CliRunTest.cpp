@@ -204,7 +204,7 @@ TEST_F(CliRun, ReadSavesTheFlashInTheKindOfTheExtension) {
   EXPECT_TRUE(Printed("Comparing 8192 bytes...")) << out;
 
   // An unknown kind is refused before the port is touched.
-  EXPECT_EQ(Run({"read", Path("back.srec")}), kExitFailed);
+  EXPECT_EQ(Run({"read", Path("back.s28")}), kExitFailed);
   EXPECT_EQ(out, "Unknown file format!\n");
 }
 

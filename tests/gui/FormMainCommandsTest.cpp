@@ -130,8 +130,9 @@ TEST_F(FormMainTest, FileDialogsAreSetUpForImagesAndCancelLoadsNothing) {
   // Without a last file in the settings the dialogs start in the program's folder.
   EXPECT_EQ(open_directory.toStdString(), program_dir_.Path());
   EXPECT_TRUE(open_needs_existing);
-  EXPECT_EQ(filters, QStringList({"All files (*.ucm *.bin *.hex *.eep)", "MEM file (*.ucm *.bin)",
-                                  "HEX file (*.hex *.eep)"}));
+  EXPECT_EQ(filters, QStringList({"All files (*.ucm *.bin *.hex *.eep *.srec *.s19 *.mot *.elf)",
+                                  "MEM file (*.ucm *.bin)", "HEX file (*.hex *.eep)",
+                                  "SREC file (*.srec *.s19 *.mot)", "ELF file (*.elf)"}));
   EXPECT_EQ(save_suffix, "ucm");
   EXPECT_TRUE(save_asks_overwrite);
 }

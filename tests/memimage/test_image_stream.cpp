@@ -168,7 +168,7 @@ TEST(ImageStream, TheExtensionChoosesTheKindInAnyLetterCase) {
   for (const char* name : {"a.hex", "A.HEX", "main.eep", "MAIN.EeP"})
     EXPECT_TRUE(std::dynamic_pointer_cast<TuCHexFile>(NewFileForName(name))) << name;
   // The period must begin the last name's extension; a leading one starts a hidden name.
-  for (const char* name : {"a.srec", "noextension", "dir.hex/file", ".hex", "a.hex.txt", "a."})
+  for (const char* name : {"a.s28", "noextension", "dir.hex/file", ".hex", "a.elf.txt", "a."})
     EXPECT_FALSE(NewFileForName(name)) << name;
 }
 
