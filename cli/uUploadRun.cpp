@@ -1,6 +1,7 @@
 #include "cli/uUploadRun.h"
 
 #include "app/uChipList.h"
+#include "app/uImageFiles.h"
 #include "base/uLogColours.h"
 #include "cli/uCliConsole.h"
 #include "cli/uCliSignals.h"
@@ -364,8 +365,35 @@ bool TUploadRun::ActionValues(const TUploadAction& action, std::vector<uint8_t>&
       format = TUploadFormat::Hex;
   }
   if (format == TUploadFormat::Elf) {
-    Note(action.Text + ": the fuse and lock bytes of ELF files are not read yet.", clLogRed);
-    return false;
+    // avr-libc's FUSES puts one byte per fuse in .fuse, low first; LOCKBITS the lock byte in .lock.
+    TElfConfig config;
+    if (!ReadElfConfig(action.File, config, error)) {
+      Note(action.Text + ": " + error, clLogRed);
+      return false;
+    }
+    size_t index = 0;
+    switch (action.Memory) {
+    case TUploadMemory::HighFuse:
+      index = 1;
+      break;
+    case TUploadMemory::ExtFuse:
+      index = 2;
+      break;
+    default:
+      break;
+    }
+    if (action.Memory == TUploadMemory::Lock) {
+      if (config.Lock) values = {*config.Lock};
+    } else if (action.Memory == TUploadMemory::Signature) {
+      values = config.Signature;
+    } else if (index < config.Fuses.size()) {
+      values = {config.Fuses[index]};
+    }
+    if (values.empty()) {
+      Note(action.Text + ": the ELF file holds no " + MemoryName(action.Memory) + " value.", clLogRed);
+      return false;
+    }
+    return true;
   }
   if (IsTextFormat(format)) {
     std::string content;
