@@ -249,7 +249,8 @@ TEST(ElfReader, ExampleProgramMatchesObjcopy) {
   ASSERT_EQ(ReadAvrElfFile(PINLET_EXAMPLE_ELF, content, error), S_OK) << error;
   EXPECT_EQ(content.Fuses, (std::vector<uint8_t>{0xE2, 0xD9, 0xFF}));
   EXPECT_EQ(content.Lock, (std::vector<uint8_t>{0xCF}));
-  // The ATmega328P's signature, 1E 95 0F (datasheet, "Signature Bytes"); the m168 build's 1E 94 06.
+  // The ATmega328P's signature, 1E 95 0F; the m168 build's 1E 94 06 (datasheet 8271D, Table 28-10,
+  // "Device ID").
   EXPECT_EQ(content.Signature, (std::vector<uint8_t>{0x1E, 0x95, 0x0F}));
   ASSERT_EQ(ReadAvrElfFile(PINLET_EXAMPLE_ELF_M168, content, error), S_OK) << error;
   EXPECT_EQ(content.Signature, (std::vector<uint8_t>{0x1E, 0x94, 0x06}));
