@@ -713,7 +713,12 @@ TCommandResult TPinletController::SaveFile(const std::string& file_name, TImageM
   if (busy_ || !image) return TCommandResult::Refused;
   TBusyScope busy(*this);
   if (!CheckSaveTarget(file_name).Ok) return TCommandResult::Failed;
-  std::shared_ptr<IuCFile> file = NewFileForName(file_name);
+  return SaveImageToFile(image, NewFileForName(file_name), file_name);
+}
+
+TCommandResult TPinletController::SaveImageToFile(const std::shared_ptr<IuCMemStream>& image,
+                                                  const std::shared_ptr<IuCFile>& file,
+                                                  const std::string& file_name) {
   auto stream = QueryInterface<IuCMemStream>(file);
   if (!stream) {
     Log("Error retreiving stream interface!\r\n", clLogRed);

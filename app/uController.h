@@ -20,6 +20,7 @@
 
 class TSpiBusBase;
 class TmCAtgeneric;
+class IuCFile;
 class IuCMemStream;
 struct TAvrSigType;
 struct TAvrSignature;
@@ -235,6 +236,9 @@ public:
                                std::vector<uint8_t>& bytes);
 
 private:
+  // Copies image into file and saves it under file_name, saying how that went.
+  TCommandResult SaveImageToFile(const std::shared_ptr<IuCMemStream>& image,
+                                 const std::shared_ptr<IuCFile>& file, const std::string& file_name);
   class TBusyScope;
   void Log(const std::string& text, uint32_t colour);
   // The common start of the device commands: the ISP object on the open bus with the database

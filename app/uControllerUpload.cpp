@@ -222,19 +222,7 @@ TCommandResult TPinletController::SaveFileAs(const std::string& file_name, TImag
     if (!reason.empty()) Log(reason + "\r\n", clLogRed);
     return TCommandResult::Failed;
   }
-  auto stream = QueryInterface<IuCMemStream>(file);
-  if (!stream) {
-    Log("Error retreiving stream interface!\r\n", clLogRed);
-    return TCommandResult::Failed;
-  }
-  image->CopyAllTo(stream);
-  if (file->SaveToFile(file_name) != S_OK) {
-    Log("Error saving file!\r\n", clLogRed);
-    if (const std::string why = file->LastErrorText(); !why.empty()) Log(why + "\r\n", clLogRed);
-    return TCommandResult::Failed;
-  }
-  Log("Saved " + file_name + "\r\n", clLogGreen);
-  return TCommandResult::Done;
+  return SaveImageToFile(image, file, file_name);
 }
 
 TCommandResult TPinletController::ImageFileBytes(TImageMemory memory, const std::string& kind_extension,
