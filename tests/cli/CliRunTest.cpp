@@ -124,6 +124,23 @@ TEST_F(CliRun, WriteThenVerifyOnTheSimulatedChip) {
   EXPECT_FALSE(Printed("Comparing")) << out;
 }
 
+// An avr-gcc executable is written as it stands: its flash, with --memory eeprom its EEPROM; the
+// one built for another chip is refused before anything is written, and ELF is not a save kind.
+TEST_F(CliRun, WriteAndVerifyTakeTheElfFileAvrGccLinks) {
+  const std::string elf = PINLET_EXAMPLE_ELF, other = PINLET_EXAMPLE_ELF_M168;
+  if (elf.empty()) GTEST_SKIP() << "avr-gcc was not found when the build was configured";
+  EXPECT_EQ(Run({"write", elf, "--yes"}), kExitOk) << out;
+  EXPECT_TRUE(Printed("Meta stream and flash is equal.\n")) << out;
+  EXPECT_EQ(Run({"--memory", "eeprom", "write", elf, "--yes"}), kExitOk) << out;
+  EXPECT_EQ(Run({"--memory", "eeprom", "verify", elf}), kExitOk) << out;
+  EXPECT_EQ(Run({"write", other, "--yes"}), kExitFailed) << out;
+  EXPECT_TRUE(Printed("built for ATmega168, this chip is an ATmega328P")) << out;
+  EXPECT_FALSE(Printed("Writing")) << out;
+  EXPECT_EQ(Run({"verify", elf}), kExitOk) << "the refused file changed nothing: " << out;
+  EXPECT_EQ(Run({"read", Path("back.elf")}), kExitFailed) << out;
+  EXPECT_FALSE(std::ifstream(Path("back.elf")).good());
+}
+
 TEST_F(CliRun, TheMemoryOptionMovesEepromImagesAndTheirExitStatuses) {
   const std::string image = WriteImage("cfg.bin", 100), back = Path("back.eep");
   EXPECT_EQ(Run({"--memory", "eeprom", "write", image, "--yes"}), kExitOk) << out;
