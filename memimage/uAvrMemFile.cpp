@@ -1,6 +1,7 @@
 #include "memimage/uAvrMemFile.h"
 
 #include "memimage/uElfFile.h"
+#include "memimage/uFileSupport.h"
 #include "memimage/uSrecFile.h"
 
 #include <algorithm>
@@ -8,7 +9,6 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,27 +21,8 @@
 
 namespace {
 
-// Interface methods are a layer boundary: nothing thrown below may pass them.
-template <class F> HRESULT Guarded(F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
-}
-
 // A HEX line holds at most this many characters without its CR and LF.
-constexpr size_t kMaxHexLine = 1023;
 constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
 
 // The byte of the digit pair at line[at], or -1 if the pair is missing or not hexadecimal.
 int HexPair(const std::string& line, size_t at) {
@@ -50,52 +31,13 @@ int HexPair(const std::string& line, size_t at) {
   return high < 0 || low < 0 ? -1 : high * 16 + low;
 }
 
-__attribute__((format(printf, 1, 2))) std::string Printf(const char* format, ...) {
-  char buffer[256];
-  va_list args;
-  va_start(args, format);
-  const int n = std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  return n < 0 ? std::string() : std::string(buffer, std::min(size_t(n), sizeof buffer - 1));
-}
-
-// A character of a HEX line as the user should see it in a message.
-std::string CharName(char c) {
-  const auto u = static_cast<unsigned char>(c);
-  return u >= 32 && u < 127 ? Printf("'%c'", c) : Printf("byte 0x%02X", unsigned(u));
-}
-
-std::string SystemReason(int error) {
-  return std::strerror(error);
-}
-
 std::string TooLargeText() {
   return Printf("larger than the largest image (%d MiB)", kMaxImageSize >> 20);
-}
-
-// For failures that carry no words of their own.
-std::string FailureText(HRESULT hr) {
-  if (hr == E_OUTOFMEMORY) return "out of memory";
-  return Printf("failed (0x%08X)", static_cast<unsigned>(hr));
 }
 
 void AppendPair(std::string& text, uint8_t value) {
   text.push_back(kHexDigits[value >> 4]);
   text.push_back(kHexDigits[value & 15]);
-}
-
-// One line without CR and LF. S_OK for a line (also a last one that the input ends without a
-// LF), E_UNEXPECTED when the input is exhausted, HEX_E_LENGTH for an over-long line.
-HRESULT ReadHexLine(TStream& source, std::string& line) {
-  line.clear();
-  for (;;) {
-    char c = 0;
-    if (source.Read(&c, 1) != 1) return line.empty() ? E_UNEXPECTED : S_OK;
-    if (c == '\n') return S_OK;
-    if (c == '\r') continue;
-    if (line.size() == kMaxHexLine) return HEX_E_LENGTH;
-    line.push_back(c);
-  }
 }
 
 std::string Record(uint8_t count, uint16_t address, uint8_t type, const uint8_t* data) {
@@ -537,30 +479,14 @@ HRESULT TuCBinFile::SaveToStream(const std::shared_ptr<IStream>& destination) {
   return hr;
 }
 
-// ---- TuCHexFile ----
+// ---- TuCRecordFile, TuCHexFile ----
 
-HRESULT TuCHexFile::LoadFromFile(const std::string& file_name) {
-  last_error_.clear();
-  const HRESULT hr = Guarded([&]() -> HRESULT {
-    auto file = TFileStream::Open(file_name, TFileStream::TMode::fmOpenRead);
-    if (!file) {
-      last_error_ = file_name + ": " + SystemReason(errno);
-      return E_UNEXPECTED;
-    }
-    HRESULT read = LoadFromStream(std::make_shared<TIStream>(*file, 0));
-    // A failing disk looks like the end of the input to the reader; say what really happened.
-    if (file->Failed()) {
-      last_error_ = SystemReason(file->Error());
-      read = E_FAIL;
-    }
-    if (read != S_OK) last_error_ = file_name + ": " + last_error_;
-    return read;
-  });
-  if (hr != S_OK && last_error_.empty()) last_error_ = file_name + ": " + FailureText(hr);
-  return hr;
+HRESULT TuCRecordFile::LoadFromFile(const std::string& file_name) {
+  return LoadFromNamedFile(file_name, last_error_,
+                           [this](const std::shared_ptr<IStream>& source) { return LoadFromStream(source); });
 }
 
-HRESULT TuCHexFile::LoadFromStream(const std::shared_ptr<IStream>& source) {
+HRESULT TuCRecordFile::LoadFromStream(const std::shared_ptr<IStream>& source) {
   last_error_.clear();
   if (!source) return E_INVALIDARG;
   std::string detail;
@@ -577,11 +503,11 @@ HRESULT TuCHexFile::LoadFromStream(const std::shared_ptr<IStream>& source) {
 
 HRESULT TuCHexFile::ReadRecords(TStream& source, std::string& detail) {
   std::string line;
-  line.reserve(kMaxHexLine);
+  line.reserve(kMaxRecordLine);
   uint8_t data[255];
   uint64_t base = 0; // from the last extended segment or linear address record
   for (size_t number = 1;; ++number) {
-    HRESULT hr = ReadHexLine(source, line);
+    HRESULT hr = ReadTextLine(source, line);
     if (hr == E_UNEXPECTED) {
       detail = number == 1 ? "the file is empty; it needs an end record (:00000001FF)"
                            : Printf("no end record (:00000001FF) after line %zu", number - 1);
@@ -592,7 +518,7 @@ HRESULT TuCHexFile::ReadRecords(TStream& source, std::string& detail) {
       detail = Printf("line %zu: ", number) + what;
       return code;
     };
-    if (hr != S_OK) return failure(hr, Printf("longer than %zu characters", kMaxHexLine));
+    if (hr != S_OK) return failure(hr, Printf("longer than %zu characters", kMaxRecordLine));
     if (line.empty()) return failure(HEX_E_NOCOLON, "empty line; a record begins with ':'");
     if (line[0] != ':')
       return failure(HEX_E_NOCOLON, "does not begin with ':' but with " + CharName(line[0]));
@@ -651,7 +577,7 @@ HRESULT TuCHexFile::ReadRecords(TStream& source, std::string& detail) {
   }
 }
 
-HRESULT TuCHexFile::SaveToFile(const std::string& file_name) {
+HRESULT TuCRecordFile::SaveToFile(const std::string& file_name) {
   return SaveFileAtomically(
       file_name,
       [&](TFileStream& file) {
@@ -662,7 +588,7 @@ HRESULT TuCHexFile::SaveToFile(const std::string& file_name) {
       &last_error_);
 }
 
-HRESULT TuCHexFile::SaveToStream(const std::shared_ptr<IStream>& destination) {
+HRESULT TuCRecordFile::SaveToStream(const std::shared_ptr<IStream>& destination) {
   last_error_.clear();
   if (!destination) return E_INVALIDARG;
   const HRESULT hr = Guarded([&] {

@@ -114,21 +114,32 @@ private:
   std::string last_error_;
 };
 
-// Intel HEX text: data (00), end-of-file (01), extended segment (02) and extended linear (04)
-// address records. Images above 64 KiB are written with extended linear address records.
-class TuCHexFile final : public TuCStream, public IuCFile {
+// A text file of records (Intel HEX, Motorola SREC): the loading and saving around the reading and
+// writing of the records, which each kind does its own way.
+class TuCRecordFile : public TuCStream, public IuCFile {
 public:
   HRESULT LoadFromFile(const std::string& file_name) override;
+  // The image is replaced by what the records hold.
   HRESULT LoadFromStream(const std::shared_ptr<IStream>& source) override;
   HRESULT SaveToFile(const std::string& file_name) override;
   HRESULT SaveToStream(const std::shared_ptr<IStream>& destination) override;
   std::string LastErrorText() override { return last_error_; }
 
-private:
+protected:
   // detail: the failing line and what is wrong with it.
-  HRESULT ReadRecords(TStream& source, std::string& detail);
-  HRESULT WriteRecords(TStream& destination);
+  virtual HRESULT ReadRecords(TStream& source, std::string& detail) = 0;
+  virtual HRESULT WriteRecords(TStream& destination) = 0;
+
+private:
   std::string last_error_;
+};
+
+// Intel HEX text: data (00), end-of-file (01), extended segment (02) and extended linear (04)
+// address records. Images above 64 KiB are written with extended linear address records.
+class TuCHexFile final : public TuCRecordFile {
+protected:
+  HRESULT ReadRecords(TStream& source, std::string& detail) override;
+  HRESULT WriteRecords(TStream& destination) override;
 };
 
 // Whether a save to file_name can succeed as far as can be told without writing anything. A

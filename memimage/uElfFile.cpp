@@ -1,25 +1,18 @@
 #include "memimage/uElfFile.h"
 
+#include "memimage/uFileSupport.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
 #include <elf.h>
 #include <filesystem>
 #include <new>
 
 namespace {
-
-template <class F> HRESULT Guarded(F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
-}
 
 // The address ranges avr-gcc's linker scripts give each memory (avr-libc, ldscripts avr*.x: the
 // MEMORY regions eeprom, fuse, lock and signature). Flash addresses lie below the data space at

@@ -1,68 +1,19 @@
 #include "memimage/uSrecFile.h"
 
+#include "memimage/uFileSupport.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 namespace {
 
-template <class F> HRESULT Guarded(F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
-}
-
 // A record holds at most 255 bytes after its count: 4 + 510 characters. Longer lines are damage.
-constexpr size_t kMaxSrecLine = 1023;
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 // The bytes of the S0 header's data: the name of the program that wrote the file.
 constexpr char kHeaderText[] = "pinlet";
-
-__attribute__((format(printf, 1, 2))) std::string Printf(const char* format, ...) {
-  char buffer[256];
-  va_list args;
-  va_start(args, format);
-  const int n = std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  return n < 0 ? std::string() : std::string(buffer, std::min(size_t(n), sizeof buffer - 1));
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-std::string CharName(char c) {
-  const auto u = static_cast<unsigned char>(c);
-  return u >= 32 && u < 127 ? Printf("'%c'", c) : Printf("byte 0x%02X", unsigned(u));
-}
-
-std::string FailureText(HRESULT hr) {
-  if (hr == E_OUTOFMEMORY) return "out of memory";
-  return Printf("failed (0x%08X)", static_cast<unsigned>(hr));
-}
-
-// One line without CR and LF: S_OK, E_UNEXPECTED at the end of the input, HEX_E_LENGTH when too long.
-HRESULT ReadLine(TStream& source, std::string& line) {
-  line.clear();
-  for (;;) {
-    char c = 0;
-    if (source.Read(&c, 1) != 1) return line.empty() ? E_UNEXPECTED : S_OK;
-    if (c == '\n') return S_OK;
-    if (c == '\r') continue;
-    if (line.size() == kMaxSrecLine) return HEX_E_LENGTH;
-    line.push_back(c);
-  }
-}
 
 // The address field's length in bytes for record types 0..9 (S4 is reserved: 0).
 constexpr int kAddressBytes[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
@@ -94,50 +45,19 @@ std::string Record(int type, uint32_t address, const uint8_t* data, size_t count
 
 } // namespace
 
-HRESULT TuCSrecFile::LoadFromFile(const std::string& file_name) {
-  last_error_.clear();
-  const HRESULT hr = Guarded([&]() -> HRESULT {
-    auto file = TFileStream::Open(file_name, TFileStream::TMode::fmOpenRead);
-    if (!file) {
-      last_error_ = file_name + ": " + std::strerror(errno);
-      return E_UNEXPECTED;
-    }
-    HRESULT read = LoadFromStream(std::make_shared<TIStream>(*file, 0));
-    if (file->Failed()) {
-      last_error_ = std::strerror(file->Error());
-      read = E_FAIL;
-    }
-    if (read != S_OK) last_error_ = file_name + ": " + last_error_;
-    return read;
-  });
-  if (hr != S_OK && last_error_.empty()) last_error_ = file_name + ": " + FailureText(hr);
-  return hr;
-}
-
-HRESULT TuCSrecFile::LoadFromStream(const std::shared_ptr<IStream>& source) {
-  last_error_.clear();
-  if (!source) return E_INVALIDARG;
-  std::string detail;
-  const HRESULT hr = Guarded([&] {
-    TIStreamAdater in(source);
-    Buffer().SetSize(0);
-    ClearCoverage();
-    Buffer().Seek(0, TSeekOrigin::soBeginning);
-    const HRESULT read = ReadRecords(in, detail);
-    Buffer().Seek(0, TSeekOrigin::soBeginning);
-    return read;
-  });
-  if (hr != S_OK) last_error_ = detail.empty() ? FailureText(hr) : detail;
-  return hr;
-}
-
 HRESULT TuCSrecFile::ReadRecords(TStream& source, std::string& detail) {
+  const HRESULT read = ReadSrecRecords(source, detail);
+  Buffer().Seek(0, TSeekOrigin::soBeginning);
+  return read;
+}
+
+HRESULT TuCSrecFile::ReadSrecRecords(TStream& source, std::string& detail) {
   std::string line;
-  line.reserve(kMaxSrecLine);
+  line.reserve(kMaxRecordLine);
   uint8_t bytes[255];
   uint64_t data_records = 0; // S1/S2/S3 so far, for the S5/S6 count
   for (size_t number = 1;; ++number) {
-    const HRESULT got = ReadLine(source, line);
+    const HRESULT got = ReadTextLine(source, line);
     if (got == E_UNEXPECTED) {
       detail = number == 1 ? "the file is empty; it needs an end record (S9, S8 or S7)"
                            : Printf("no end record (S9, S8 or S7) after line %zu", number - 1);
@@ -147,7 +67,7 @@ HRESULT TuCSrecFile::ReadRecords(TStream& source, std::string& detail) {
       detail = Printf("line %zu: ", number) + what;
       return code;
     };
-    if (got != S_OK) return failure(got, Printf("longer than %zu characters", kMaxSrecLine));
+    if (got != S_OK) return failure(got, Printf("longer than %zu characters", kMaxRecordLine));
     if (line.empty()) return failure(SREC_E_NOS, "empty line; a record begins with 'S'");
     if (line[0] != 'S' && line[0] != 's')
       return failure(SREC_E_NOS, "does not begin with 'S' but with " + CharName(line[0]));
@@ -231,22 +151,6 @@ HRESULT TuCSrecFile::ReadRecords(TStream& source, std::string& detail) {
     if (Buffer().Write(bytes, data_count) != data_count) return failure(E_OUTOFMEMORY, "out of memory");
     MarkCovered(static_cast<int64_t>(address), data_count);
   }
-}
-
-HRESULT TuCSrecFile::SaveToFile(const std::string& file_name) {
-  return SaveFileAtomically(
-      file_name, [&](TFileStream& file) { return WriteRecords(file); }, &last_error_);
-}
-
-HRESULT TuCSrecFile::SaveToStream(const std::shared_ptr<IStream>& destination) {
-  last_error_.clear();
-  if (!destination) return E_INVALIDARG;
-  const HRESULT hr = Guarded([&] {
-    TIStreamAdater out(destination);
-    return WriteRecords(out);
-  });
-  if (hr != S_OK) last_error_ = hr == E_FAIL ? "the stream took fewer bytes than offered" : FailureText(hr);
-  return hr;
 }
 
 HRESULT TuCSrecFile::WriteRecords(TStream& destination) {

@@ -14,18 +14,14 @@ constexpr HRESULT SREC_E_NOEND = 0xA024; // the input ends before an end record
 // Written with S1 records (and S9) while the image ends within 64 KiB, the classic S19 form; S2
 // (and S8) up to 16 MiB, S3 (and S7) beyond. Only covered bytes are written, 16 to a record at
 // most, each record within one 16-byte row.
-class TuCSrecFile final : public TuCStream, public IuCFile {
-public:
-  HRESULT LoadFromFile(const std::string& file_name) override;
-  HRESULT LoadFromStream(const std::shared_ptr<IStream>& source) override;
-  HRESULT SaveToFile(const std::string& file_name) override;
-  HRESULT SaveToStream(const std::shared_ptr<IStream>& destination) override;
-  std::string LastErrorText() override { return last_error_; }
+class TuCSrecFile final : public TuCRecordFile {
+protected:
+  // Leaves the image's position at its start.
+  HRESULT ReadRecords(TStream& source, std::string& detail) override;
+  HRESULT WriteRecords(TStream& destination) override;
 
 private:
-  HRESULT ReadRecords(TStream& source, std::string& detail);
-  HRESULT WriteRecords(TStream& destination);
-  std::string last_error_;
+  HRESULT ReadSrecRecords(TStream& source, std::string& detail);
 };
 
 std::shared_ptr<IuCFile> NewSrecFile();
