@@ -103,6 +103,13 @@ TCommandResult TPinletController::WriteConfig(const TConfigRequest& request, TLo
       Log("Refused: nothing was written. Add --allow-lockout to write it anyway.\r\n", clLogRed);
       return TCommandResult::Failed;
     }
+    // A dry run has met the same refusals as a write: that it passes says the write would be taken.
+    if (DryRun) {
+      Log(plan.HasWrites() ? "Dry run: these bytes would be written. Nothing was written.\r\n"
+                           : "The chip holds these values already: nothing to write.\r\n",
+          clLogBlue);
+      return TCommandResult::Done;
+    }
     if (!plan.HasWrites()) {
       Log("The chip holds these values already: nothing to write.\r\n", clLogGreen);
       return TCommandResult::Done;

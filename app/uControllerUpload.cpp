@@ -157,27 +157,7 @@ TCommandResult TPinletController::UploadErase() {
 }
 
 TCommandResult TPinletController::UploadWriteConfig(const TConfigRequest& request, TLockoutConsent consent) {
-  if (!DryRun) return WriteConfig(request, consent);
-  return RunFlashCommand(false, kInitFailure, [&](TmCAtgeneric& isp) {
-    if (!IdentifyChip(isp)) return TCommandResult::Failed;
-    TConfigChip chip;
-    if (!ReadConfigBytes(isp, chip)) return TCommandResult::Failed;
-    const TConfigPlan plan = PlanConfigChange(chip, request);
-    LogConfigPlan(plan);
-    // The same refusals as a real write: a dry run that passes says the write would be taken.
-    if (!plan.Errors.empty()) {
-      Log("Nothing was written.\r\n", clLogRed);
-      return TCommandResult::Failed;
-    }
-    if (!plan.Lockouts.empty() && consent == TLockoutConsent::Refuse) {
-      Log("Refused: nothing was written. Add --allow-lockout to write it anyway.\r\n", clLogRed);
-      return TCommandResult::Failed;
-    }
-    Log(plan.HasWrites() ? "Dry run: these bytes would be written. Nothing was written.\r\n"
-                         : "The chip holds these values already: nothing to write.\r\n",
-        clLogBlue);
-    return TCommandResult::Done;
-  });
+  return WriteConfig(request, consent); // which honours DryRun
 }
 
 TCommandResult TPinletController::LoadFileAs(const std::string& file_name, TImageMemory memory,

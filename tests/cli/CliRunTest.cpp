@@ -37,18 +37,7 @@ std::string ReadAll(std::FILE* file) {
 
 class CliRun : public ::testing::Test {
 protected:
-  CliRun() : scoped_clock_(std::make_shared<TVirtualClock>()) {
-    if (const char* old = std::getenv("XDG_STATE_HOME")) saved_state_home_ = old;
-    setenv("XDG_STATE_HOME", state_dir_.Path().c_str(), 1);
-    ResetSimPorts();
-  }
-  ~CliRun() override {
-    ResetSimPorts();
-    if (saved_state_home_)
-      setenv("XDG_STATE_HOME", saved_state_home_->c_str(), 1);
-    else
-      unsetenv("XDG_STATE_HOME");
-  }
+  CliRun() : scoped_clock_(std::make_shared<TVirtualClock>()) {}
 
   // Runs a command line; out/err hold what it printed.
   int Run(std::vector<std::string> args, bool terminal = false, const std::string& input = {}) {
@@ -91,9 +80,8 @@ protected:
   }
 
   TScopedWaitClock scoped_clock_;
-  TScratchDir state_dir_;
+  TScopedStateHome state_dir_;
   TScratchDir work_dir_;
-  std::optional<std::string> saved_state_home_;
   std::string out, err;
 };
 

@@ -60,18 +60,7 @@ private:
 
 class UploadRun : public ::testing::Test {
 protected:
-  UploadRun() : scoped_clock_(std::make_shared<TVirtualClock>()) {
-    if (const char* old = std::getenv("XDG_STATE_HOME")) saved_state_home_ = old;
-    setenv("XDG_STATE_HOME", state_dir_.Path().c_str(), 1);
-    ResetSimPorts();
-  }
-  ~UploadRun() override {
-    ResetSimPorts();
-    if (saved_state_home_)
-      setenv("XDG_STATE_HOME", saved_state_home_->c_str(), 1);
-    else
-      unsetenv("XDG_STATE_HOME");
-  }
+  UploadRun() : scoped_clock_(std::make_shared<TVirtualClock>()) {}
 
   static TUploadAction U(TUploadMemory memory, TUploadOp op, std::string file, TUploadFormat format) {
     TUploadAction action;
@@ -136,9 +125,8 @@ protected:
   }
 
   TScopedWaitClock scoped_clock_;
-  TScratchDir state_dir_;
+  TScopedStateHome state_dir_;
   TScratchDir work_dir_;
-  std::optional<std::string> saved_state_home_;
   std::string out, log;
   int entries = 0;
 };

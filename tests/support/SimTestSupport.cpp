@@ -140,3 +140,17 @@ TScratchDir::~TScratchDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
 }
+
+TScopedStateHome::TScopedStateHome() {
+  if (const char* old = std::getenv("XDG_STATE_HOME")) saved_ = old;
+  setenv("XDG_STATE_HOME", dir_.Path().c_str(), 1);
+  ResetSimPorts();
+}
+
+TScopedStateHome::~TScopedStateHome() {
+  ResetSimPorts();
+  if (saved_)
+    setenv("XDG_STATE_HOME", saved_->c_str(), 1);
+  else
+    unsetenv("XDG_STATE_HOME");
+}

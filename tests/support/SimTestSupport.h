@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // ATmega328P-like (typed as actATmega168, whose lock and fuse reads it shares): 32 KB flash in 64-word pages,
@@ -59,4 +60,20 @@ public:
 
 private:
   std::string path_;
+};
+
+// XDG_STATE_HOME pointed at a scratch folder while it lives, so that the simulated chips keep
+// their state files there, and the simulated ports reset before and after; the old value back
+// at the end.
+class TScopedStateHome {
+public:
+  TScopedStateHome();
+  ~TScopedStateHome();
+  TScopedStateHome(const TScopedStateHome&) = delete;
+  TScopedStateHome& operator=(const TScopedStateHome&) = delete;
+  const std::string& Path() const { return dir_.Path(); }
+
+private:
+  TScratchDir dir_;
+  std::optional<std::string> saved_;
 };
